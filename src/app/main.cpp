@@ -1,3 +1,5 @@
 #include "app/headless.h"
 
-int main(int argc, char** argv) { return lumora::app::run_program(argc, argv); }
+int main(int argc, char** argv) {
+  return lumora::app::run_program(argc, argv);
+}

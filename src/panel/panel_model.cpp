@@ -8,27 +8,36 @@ using namespace lumora::text::literals;
 
 namespace {
 constexpr std::string_view kControlNames[kControlCount] = {
-    "标签_客户端_状态", "按钮_客户端_连接", "编辑框_w1",      "编辑框_w2",       "编辑框_w3",
-    "单选框_UTF8",      "单选框_GBK",      "标签_WSS",       "标签_HTTP",       "选择框_wss",
-    "选择框_文件系统",  "选择框_http",     "编辑框2",        "单选框_弹幕截取", "编辑框_截取字符",
+    "标签_客户端_状态", "按钮_客户端_连接", "编辑框_w1", "编辑框_w2",       "编辑框_w3",
+    "单选框_UTF8",      "单选框_GBK",       "标签_WSS",  "标签_HTTP",       "选择框_wss",
+    "选择框_文件系统",  "选择框_http",      "编辑框2",   "单选框_弹幕截取", "编辑框_截取字符",
     "单选框_弹幕分割",  "编辑框_分割字符",
 };
 
-constexpr std::size_t index_of(Control c) { return static_cast<std::size_t>(c); }
+constexpr std::size_t index_of(Control c) {
+  return static_cast<std::size_t>(c);
+}
 
 // The other member of a radio group, if the control is a radio button.
 std::optional<Control> radio_partner(Control c) {
   switch (c) {
-    case Control::单选框_UTF8: return Control::单选框_GBK;
-    case Control::单选框_GBK: return Control::单选框_UTF8;
-    case Control::单选框_弹幕截取: return Control::单选框_弹幕分割;
-    case Control::单选框_弹幕分割: return Control::单选框_弹幕截取;
-    default: return std::nullopt;
+    case Control::单选框_UTF8:
+      return Control::单选框_GBK;
+    case Control::单选框_GBK:
+      return Control::单选框_UTF8;
+    case Control::单选框_弹幕截取:
+      return Control::单选框_弹幕分割;
+    case Control::单选框_弹幕分割:
+      return Control::单选框_弹幕截取;
+    default:
+      return std::nullopt;
   }
 }
 }  // namespace
 
-std::string_view control_name(Control control) noexcept { return kControlNames[index_of(control)]; }
+std::string_view control_name(Control control) noexcept {
+  return kControlNames[index_of(control)];
+}
 
 PanelModel::PanelModel() {
   controls_[index_of(Control::选择框_wss)].checked = true;

@@ -2,7 +2,8 @@
 
 namespace lumora::text {
 
-std::string format_template_list(std::string_view tmpl, std::initializer_list<std::string_view> args) {
+std::string format_template_list(std::string_view tmpl,
+                                 std::initializer_list<std::string_view> args) {
   std::string out;
   out.reserve(tmpl.size() + 32);
   const std::string_view* argv = args.begin();
@@ -19,13 +20,21 @@ std::string format_template_list(std::string_view tmpl, std::initializer_list<st
     if (c == '\\' && i + 1 < tmpl.size()) {
       char next = tmpl[i + 1];
       switch (next) {
-        case 'r': out.push_back('\r'); break;
-        case 'n': out.push_back('\n'); break;
-        case 't': out.push_back('\t'); break;
+        case 'r':
+          out.push_back('\r');
+          break;
+        case 'n':
+          out.push_back('\n');
+          break;
+        case 't':
+          out.push_back('\t');
+          break;
         case '\'':
         case '{':
         case '}':
-        case '\\': out.push_back(next); break;
+        case '\\':
+          out.push_back(next);
+          break;
         default:
           out.push_back('\\');
           continue;  // the next character is read on its own

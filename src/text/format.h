@@ -13,7 +13,8 @@
 
 namespace lumora::text {
 
-std::string format_template_list(std::string_view tmpl, std::initializer_list<std::string_view> args);
+std::string format_template_list(std::string_view tmpl,
+                                 std::initializer_list<std::string_view> args);
 
 namespace detail {
 template <typename T>

@@ -45,7 +45,8 @@ class Converter {
       }
       // EILSEQ (no form in the target, or invalid input) or EINVAL (cut at the end).
       size_t skip = errno == EINVAL ? src_left : skip_length(std::string_view(src, src_left));
-      if (skip == 0 || skip > src_left) skip = src_left < 1 ? src_left : (skip > src_left ? src_left : 1);
+      if (skip == 0 || skip > src_left)
+        skip = src_left < 1 ? src_left : (skip > src_left ? src_left : 1);
       src += skip;
       src_left -= skip;
       if (used + 1 > out.size()) out.resize(out.size() * 2);

@@ -24,6 +24,8 @@ bool charset_to_gbk(std::string_view bytes, std::string_view charset, std::strin
 bool is_ascii(std::string_view bytes) noexcept;
 
 // True when b starts a two-byte GBK character (lead bytes 0x81..0xFE).
-constexpr bool is_gbk_lead_byte(unsigned char b) noexcept { return b >= 0x80; }
+constexpr bool is_gbk_lead_byte(unsigned char b) noexcept {
+  return b >= 0x80;
+}
 
 }  // namespace lumora::text

@@ -11,13 +11,16 @@ int hex_value(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-bool is_continuation(unsigned char b) { return (b & 0xC0) == 0x80; }
+bool is_continuation(unsigned char b) {
+  return (b & 0xC0) == 0x80;
+}
 }  // namespace
 
 bool looks_like_utf8(std::string_view bytes) noexcept {
   if (bytes.empty()) return false;
   if (bytes.size() >= 3 && static_cast<unsigned char>(bytes[0]) == 0xEF &&
-      static_cast<unsigned char>(bytes[1]) == 0xBB && static_cast<unsigned char>(bytes[2]) == 0xBF) {
+      static_cast<unsigned char>(bytes[1]) == 0xBB &&
+      static_cast<unsigned char>(bytes[2]) == 0xBF) {
     return true;
   }
   for (size_t i = 0; i < bytes.size(); ++i) {
@@ -78,6 +81,8 @@ std::string percent_encode(std::string_view bytes) {
   return out;
 }
 
-std::string percent_encode_utf8(std::string_view gbk_text) { return percent_encode(gbk_to_utf8(gbk_text)); }
+std::string percent_encode_utf8(std::string_view gbk_text) {
+  return percent_encode(gbk_to_utf8(gbk_text));
+}
 
 }  // namespace lumora::text
