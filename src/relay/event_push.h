@@ -12,6 +12,8 @@ class EventPush {
   // Queues one text message for last_ws_client; does nothing when no client
   // is connected. Must not block.
   virtual void push_to_last_client(std::string utf8_text) = 0;
+  // True when last_ws_client is not 0 (lets delivery skip serializing).
+  virtual bool has_last_client() const = 0;
 };
 
 }  // namespace lumora::relay
