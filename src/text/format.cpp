@@ -37,6 +37,7 @@ std::string format_template_list(std::string_view tmpl,
           break;
         default:
           out.push_back('\\');
+          ++i;
           continue;  // the next character is read on its own
       }
       i += 2;
