@@ -68,7 +68,8 @@ class MessageSink {
 };
 
 // Unpacks received messages with inflate state and buffers kept between calls,
-// so that steady-state unpacking allocates nothing per packet. Not thread-safe:
+// so that steady-state unpacking allocates nothing per packet. Not thread-safe
+// and not re-entrant (a sink must not unpack on the decoder that calls it):
 // one decoder per connection or per thread.
 class PacketDecoder {
  public:
@@ -82,8 +83,8 @@ class PacketDecoder {
   // the end of its buffer ends its run (counted bad); bytes after a heartbeat
   // reply that do not form a packet are the platform's echo and are ignored. A
   // compressed batch that fails to inflate completely, or inflates past the
-  // cap, is dropped whole. Never throws for any input; exceptions thrown by
-  // sink pass through.
+  // cap, is dropped whole; a compressed packet inside a batch is skipped. Never
+  // throws for any input; exceptions thrown by sink pass through.
   FrameSummary unpack(std::string_view message, MessageSink& sink);
 
   // As above with any callable taking std::string_view.
