@@ -13,9 +13,15 @@
 // the caller put there. The result is the body; empty on failure.
 //
 //   std::string bytes = lumora::fetch::fetch_data(url);
+//
+//   lumora::fetch::FetchDataOptions options;
+//   options.method = lumora::fetch::kPost;
+//   options.body_text = "a=1";
 //   lumora::fetch::FetchDataOutputs out;
-//   bytes = lumora::fetch::fetch_data(url, {.method = lumora::fetch::kPost,
-//                                           .body_text = "a=1"}, &out);
+//   bytes = lumora::fetch::fetch_data(url, options, &out);  // out.status_code ...
+//
+// (Set members one by one: GCC 12 warns, -Wmissing-field-initializers, on a
+// designated initializer that leaves members out.)
 //
 // Texts (URL, headers, cookies, credentials) are GBK byte strings, ASCII in
 // practice; bodies are bytes. Calls block the calling thread; any number may
