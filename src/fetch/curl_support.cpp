@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "fetch/fetch.h"
+#include "fetch/fetch_helpers.h"
 
 namespace lumora::fetch {
 
@@ -195,6 +196,16 @@ std::string curl_header_line(std::string_view name, std::string_view value) {
     line.append(": ").append(value);
   }
   return line;
+}
+
+bool add_client_header_guards(HeaderSList& headers, const std::vector<std::string>& names) {
+  for (std::string_view own : {"Accept", "Content-Type", "Expect"}) {
+    bool present = std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+      return name.size() == own.size() && find_no_case(name, own) == 0;
+    });
+    if (!present && !headers.append(std::string(own) + ":")) return false;
+  }
+  return true;
 }
 
 bool split_header(std::string_view line, std::string_view& name, std::string_view& value) {

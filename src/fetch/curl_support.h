@@ -7,7 +7,16 @@
 #include <string_view>
 #include <vector>
 
+#include "fetch/fetch.h"
+
 namespace lumora::fetch::detail {
+
+// The client handle a FetchRequest holds.
+struct RequestAccess {
+  static CURL* handle(const FetchRequest& request) noexcept {
+    return static_cast<CURL*>(request.handle_);
+  }
+};
 
 // curl_global_init, once per process and thread-safely; false when it failed.
 bool global_init() noexcept;
@@ -80,6 +89,11 @@ std::vector<std::string> header_lines_of(std::string_view list);
 // A request line as libcurl takes it: "Name:" with nothing after it would
 // remove the header, so an empty value is written "Name;".
 std::string curl_header_line(std::string_view name, std::string_view value);
+
+// Adds "Accept:", "Content-Type:" and "Expect:" lines (which send nothing)
+// for those names the request does not carry, so libcurl adds no lines of its
+// own that the caller did not ask for. names: the names the request sends.
+bool add_client_header_guards(HeaderSList& headers, const std::vector<std::string>& names);
 
 // Splits "Name: value" into trimmed name and value; false without a colon.
 bool split_header(std::string_view line, std::string_view& name, std::string_view& value);

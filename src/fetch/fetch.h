@@ -39,6 +39,10 @@
 
 namespace lumora::fetch {
 
+namespace detail {
+struct RequestAccess;
+}
+
 // Method codes. Any code below 0 or above 7 sends GET; only kPost brings the
 // default form content type.
 enum HttpMethod : int {
@@ -126,9 +130,8 @@ class FetchRequest {
   long timeout_ms() const noexcept { return timeout_ms_; }
   void set_timeout_ms(long timeout_ms) noexcept { timeout_ms_ = timeout_ms; }
 
-  void* handle() const noexcept { return handle_; }  // the client's easy handle
-
  private:
+  friend struct detail::RequestAccess;
   void* handle_ = nullptr;
   long timeout_ms_ = 0;
 };

@@ -33,12 +33,6 @@ struct HeaderSet {
     }
     items.emplace_back(std::string(name), std::string(value));
   }
-  bool has(std::string_view name) const {
-    for (const auto& item : items) {
-      if (item.first.size() == name.size() && find_no_case(item.first, name) == 0) return true;
-    }
-    return false;
-  }
 };
 
 std::string build_header_list(std::string_view url, const FetchDataOptions& o) {
@@ -67,7 +61,7 @@ std::string run_fetch_data(const std::string& url, const FetchDataOptions& o,
   detail::EasyHandle easy;
   if (o.request_object) {
     if (!o.request_object->ok()) return {};
-    easy.handle = static_cast<CURL*>(o.request_object->handle());
+    easy.handle = detail::RequestAccess::handle(*o.request_object);
     easy.owned = false;
     // Options start afresh; open connections stay for reuse.
     curl_easy_reset(easy.handle);
@@ -136,13 +130,12 @@ std::string run_fetch_data(const std::string& url, const FetchDataOptions& o,
     set.set(name, value);
   }
   detail::HeaderSList headers;
+  std::vector<std::string> names;
   for (const auto& [name, value] : set.items) {
     ready = ready && headers.append(detail::curl_header_line(name, value));
+    names.push_back(name);
   }
-  // Keep the client from adding lines of its own that the caller did not ask for.
-  for (std::string_view own : {"Accept", "Content-Type", "Expect"}) {
-    if (!set.has(own)) ready = ready && headers.append(std::string(own) + ":");
-  }
+  ready = ready && detail::add_client_header_guards(headers, names);
   ready = ready && curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
   const std::string& body = o.body_bytes.empty() ? o.body_text : o.body_bytes;
   ready = ready && detail::set_method(easy.handle, o.method, body, true);

@@ -1,5 +1,6 @@
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fetch/curl_support.h"
 #include "fetch/fetch.h"
@@ -87,17 +88,15 @@ std::string build_header_list(const FetchPageOptions& o) {
 
 // Turns the list into libcurl's lines; false when a line is not a header.
 bool to_curl_headers(const std::string& list, detail::HeaderSList& headers) {
+  std::vector<std::string> names;
   for (const std::string& line : detail::header_lines_of(list)) {
     std::string_view name, value;
     if (line.find_first_of("\r\n") != std::string::npos) return false;
     if (!detail::split_header(line, name, value) || name.empty()) return false;
     if (!headers.append(value.empty() ? detail::curl_header_line(name, value) : line)) return false;
+    names.emplace_back(name);
   }
-  // Keep the client from adding lines of its own that the list did not ask for.
-  for (std::string_view own : {"Accept:", "Content-Type:", "Expect:"}) {
-    if (!contains_no_case(list, own) && !headers.append(std::string(own))) return false;
-  }
-  return true;
+  return detail::add_client_header_guards(headers, names);
 }
 
 std::string run_fetch_page(const std::string& url, const FetchPageOptions& o,

@@ -1,4 +1,5 @@
 #include <string>
+#include <vector>
 
 #include "fetch/curl_support.h"
 #include "fetch/fetch.h"
@@ -106,17 +107,17 @@ std::string run_fetch_plain(const std::string& url, const FetchPlainOptions& o,
 
   list = build_header_list(url, std::move(list), o);
   detail::HeaderSList headers;
+  std::vector<std::string> names;
   for (const std::string& line : detail::header_lines_of(list)) {
     std::string_view name, value;
     if (line.find_first_of("\r\n") != std::string::npos) continue;
     if (!detail::split_header(line, name, value) || name.empty()) continue;
     if (!headers.append(value.empty() ? detail::curl_header_line(name, value) : line)) return {};
+    names.emplace_back(name);
   }
-  // Keep the client from adding lines of its own that the list did not ask for.
-  for (std::string_view own : {"Accept:", "Content-Type:", "Expect:"}) {
-    if (!contains_no_case(list, own) && !headers.append(std::string(own))) return {};
-  }
-  if (curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, headers.list) != CURLE_OK) return {};
+  if (!detail::add_client_header_guards(headers, names) ||
+      curl_easy_setopt(easy.handle, CURLOPT_HTTPHEADER, headers.list) != CURLE_OK)
+    return {};
 
   CURLcode code = curl_easy_perform(easy.handle);
   out.headers_out.clear();

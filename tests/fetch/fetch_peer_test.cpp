@@ -169,6 +169,13 @@ TEST_F(FetchPeerTest, PageSendsItsDefaultHeadersInOrderForGetAndPost) {
   Echo bare =
       parse_echo(fetch_page(url("/echo"), with([&](auto& o) { o.add_default_headers = false; })));
   EXPECT_EQ(bare.names(), Names{});
+  Echo other = parse_echo(fetch_page(url("/echo"), with([&](auto& o) {
+                                       o.headers = "X-Accept: 1";
+                                       o.method = kPost;
+                                       o.body_text = "k=v";
+                                       o.add_default_headers = false;
+                                     })));
+  EXPECT_EQ(other.names(), Names{"X-Accept"});
 }
 
 TEST_F(FetchPeerTest, MethodCodesMapToMethodsAndOutOfRangeSendsGet) {
