@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "relay/file_write.h"
 #include "text/format.h"
 #include "text/gbk.h"
@@ -19,6 +21,8 @@ constexpr std::string_view kHeadPrefix = "http://127.0.0.1/head?uid=";
 // A list with its member gameCmdDataList around the joined records.
 constexpr std::string_view kListOpen = "{\"gameCmdDataList\":[";
 constexpr std::string_view kListClose = "]}";
+// Bound on what an empty polling list reserves ahead of its first record.
+constexpr std::size_t kMaxReserveBytes = 4u << 20;
 
 json::JsonDocument start_record(std::string_view uid_text, std::string_view name,
                                 ViewerEventType type) {
@@ -160,7 +164,12 @@ void EventRelay::deliver_event(const json::JsonDocument& record_view) {
 
   std::lock_guard lock(relay_lock_);
   if (to_polling) {
-    if (!polling_records_.empty()) polling_records_.push_back(',');
+    if (polling_records_.empty()) {
+      polling_records_.reserve(polling_reserve_bytes_);
+      polling_records_.append(kListOpen);
+    } else {
+      polling_records_.push_back(',');
+    }
     polling_records_.append(record_text);
     ++polling_count_;
   }
@@ -175,19 +184,27 @@ void EventRelay::deliver_event(const json::JsonDocument& record_view) {
 }
 
 std::string EventRelay::take_polling_list(bool utf8) {
-  std::string records;
+  std::string answer;
   {
     std::lock_guard lock(relay_lock_);
-    records.swap(polling_records_);
+    answer.swap(polling_records_);
     polling_count_ = 0;
+    // The next list will likely grow as large: reserve it at once.
+    polling_reserve_bytes_ = std::min(answer.size() + kListClose.size(), kMaxReserveBytes);
   }
-  std::string answer = list_text(records);
-  return utf8 ? text::gbk_to_utf8(answer) : answer;
+  if (answer.empty()) return "{}";
+  // The buffer already opens the list; closing it makes the answer in place.
+  answer.append(kListClose);
+  if (!utf8 || text::is_ascii(answer)) return answer;
+  return text::gbk_to_utf8(answer);
 }
 
 std::string EventRelay::peek_polling_list() const {
   std::lock_guard lock(relay_lock_);
-  return list_text(polling_records_);
+  if (polling_records_.empty()) return "{}";
+  std::string list = polling_records_;
+  list.append(kListClose);
+  return list;
 }
 
 std::size_t EventRelay::polling_count() const {

@@ -92,11 +92,12 @@ class EventRelay {
   // relay_lock: serializes the polling list and the file and push steps of
   // every delivery against each other and against the polling route.
   mutable std::mutex relay_lock_;
-  // The polling list's records, serialized and joined by ",": the array
-  // gameCmdDataList without its brackets. Kept as text because every record
-  // is serialized once per delivery anyway and the route only ever answers
-  // the whole list.
+  // The polling list as the text the route answers, without its closing
+  // "]}": {"gameCmdDataList":[ then the records joined by ","; empty while no
+  // record is there. Kept as text because every record is serialized once
+  // per delivery anyway and the route only ever answers the whole list.
   std::string polling_records_;
+  std::size_t polling_reserve_bytes_ = 0;
   std::size_t polling_count_ = 0;
 };
 

@@ -183,6 +183,21 @@ TEST_F(RelayTest, AllBoxesUncheckedLogsButDeliversNowhere) {
   EXPECT_TRUE(dir.names().empty());
 }
 
+TEST_F(RelayTest, DeliversAViewOfTheCallersRecordAndNothingElse) {
+  json::JsonDocument record = make_enter_record("3", "c");
+  relay.deliver_event(record.ViewAt(""));
+  // The list keeps its own copy: the record may go away.
+  record.Release();
+  EXPECT_EQ(take_single(),
+            "{\"uid\":3,\"name\":\"c\",\"type\":4,\"head\":\"http://127.0.0.1/head?uid=3\"}");
+
+  json::JsonDocument list(json::RootKind::array);
+  relay.deliver_event(list.ViewAt("", json::RootKind::array));  // no object: no event
+  relay.deliver_event(record.ViewAt("missing"));
+  EXPECT_EQ(relay.polling_count(), 0u);
+  EXPECT_TRUE(push.texts().size() == 1);
+}
+
 class InteractionFileTest : public RelayTest {
  protected:
   InteractionFileTest() { panel.set_checked(Control::选择框_文件系统, true); }
