@@ -237,7 +237,9 @@ std::string build_delete_sql(std::string_view table, std::string_view condition)
 std::string build_insert_sql(std::string_view table, json::JsonDocument& record,
                              std::string* error) {
   if (error) error->clear();
-  record.RemoveAt("id");
+  // Every member named "id" goes (yyjson keeps duplicates apart).
+  json::JsonValue root = record.ValueAt("");
+  if (yyjson_mut_is_obj(root)) yyjson_mut_obj_remove_keyn(root, "id", 2);
   std::string columns, values;
   for (const std::string& name : record.KeysAt("")) {
     if (!columns.empty()) {
