@@ -65,8 +65,7 @@ bool ConnectionPool::pool_acquire(DbConnection& target) {
   }
   if (slot < 1 || slot > static_cast<int>(connections_.size())) {
     // Grow by one connection, lent at once.
-    if (static_cast<int>(connections_.size()) >= maximum_ || connection_text_.empty())
-      return false;
+    if (static_cast<int>(connections_.size()) >= maximum_ || connection_text_.empty()) return false;
     DbConnection connection;
     if (!connection.open_connection(connection_text_, kClientCursor)) return false;
     slot = static_cast<int>(connections_.size()) + 1;
@@ -106,8 +105,7 @@ bool ConnectionPool::probe(DbConnection& connection) {
         moved)
       return false;
   }
-  return connection.execute_sql(
-      "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name;");
+  return connection.execute_sql("SELECT name FROM sqlite_master WHERE type='table' ORDER BY name;");
 }
 
 void ConnectionPool::pool_check() {

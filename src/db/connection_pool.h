@@ -33,7 +33,8 @@ class ConnectionPool {
   // 0 for size, maximum or check interval means its default (20, 50, 7200).
   // Returns how many connections opened.
   int pool_init(std::string_view connection_text, int size = kDefaultPoolSize,
-                int maximum = kDefaultPoolMaximum, int check_interval_s = kDefaultCheckIntervalSeconds,
+                int maximum = kDefaultPoolMaximum,
+                int check_interval_s = kDefaultCheckIntervalSeconds,
                 int cursor_location = kClientCursor);
   // Waits for a free slot (tries × interval, 10 × 500 ms by default), then
   // grows the pool up to its maximum. True when target now holds a pooled

@@ -21,8 +21,7 @@ std::filesystem::path temporary_name(const std::filesystem::path& path) {
   std::random_device device;
   std::mt19937_64 random(device());
   char suffix[32];
-  std::snprintf(suffix, sizeof(suffix), ".%016llx.tmp",
-                static_cast<unsigned long long>(random()));
+  std::snprintf(suffix, sizeof(suffix), ".%016llx.tmp", static_cast<unsigned long long>(random()));
   std::filesystem::path name = path;
   name += suffix;
   return name;
@@ -30,9 +29,9 @@ std::filesystem::path temporary_name(const std::filesystem::path& path) {
 
 bool build_file(const std::filesystem::path& file, std::string* error) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(file.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE,
-                           nullptr);
+  int rc =
+      sqlite3_open_v2(file.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_EXCLUSIVE, nullptr);
   if (rc != SQLITE_OK) {
     set_error(error, db ? sqlite3_errmsg(db) : "cannot create database");
     sqlite3_close_v2(db);

@@ -164,8 +164,7 @@ std::string mysql_connection_text(const MysqlOptions& o) {
 }
 
 std::string sql_server_connection_text(std::string_view server, std::string_view database,
-                                       std::string_view user, std::string_view password,
-                                       int port) {
+                                       std::string_view user, std::string_view password, int port) {
   std::string text =
       "Provider=SQLOLEDB;Persist Security Info=True;User ID=%uid;Password=%pwd;Initial "
       "Catalog=%db;Data Source=%url";
@@ -182,13 +181,15 @@ std::string text_folder_connection_text(std::string_view folder) {
 }
 
 std::string access_connection_text(std::string_view file, std::string_view password) {
-  std::string text = "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=%DP;Data Source=%DS";
+  std::string text =
+      "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=%DP;Data Source=%DS";
   text = replace_all(text, "%DS", file);
   return replace_all(text, "%DP", password);
 }
 
 std::string access_ace_connection_text(std::string_view file, std::string_view password) {
-  std::string text = "Provider=Microsoft.ace.OLEDB.12.0;Data Source=%DS;Jet OLEDB:Database Password=%DP;";
+  std::string text =
+      "Provider=Microsoft.ace.OLEDB.12.0;Data Source=%DS;Jet OLEDB:Database Password=%DP;";
   text = replace_all(text, "%DS", file);
   return replace_all(text, "%DP", password);
 }
@@ -529,8 +530,8 @@ bool DbConnection::query_first(std::string_view sql, json::JsonDocument& record,
   return true;
 }
 
-std::int64_t DbConnection::save_record(std::string_view table, json::JsonDocument& record,
-                                       int mode, std::string* error) {
+std::int64_t DbConnection::save_record(std::string_view table, json::JsonDocument& record, int mode,
+                                       std::string* error) {
   std::string local_error;
   std::string& err = error ? *error : local_error;
   err.clear();
@@ -564,8 +565,8 @@ std::int64_t DbConnection::save_record(std::string_view table, json::JsonDocumen
   return new_id;
 }
 
-bool DbConnection::save_records(std::string_view table, const json::JsonDocument& records,
-                                int mode, std::string* error, int* failing_position) {
+bool DbConnection::save_records(std::string_view table, const json::JsonDocument& records, int mode,
+                                std::string* error, int* failing_position) {
   if (error) error->clear();
   std::vector<std::string> statements;
   std::size_t count = records.SizeAt("");
@@ -581,8 +582,7 @@ bool DbConnection::save_records(std::string_view table, const json::JsonDocument
   bool ok = execute_batch(statements, &position);
   if (failing_position) *failing_position = position;
   if (!ok && error) {
-    *error = position > 0 ? "SQL执行失败："_gbk + statements[position - 1] + " " + error_
-                          : error_;
+    *error = position > 0 ? "SQL执行失败："_gbk + statements[position - 1] + " " + error_ : error_;
   }
   return ok;
 }
@@ -600,8 +600,8 @@ bool DbConnection::get_by_id(std::string_view table, std::int64_t id, json::Json
       false);
 }
 
-bool DbConnection::open_table(RecordSet& record_set, std::string_view table_or_sql,
-                              int cursor_type, int lock_type, int command_option) {
+bool DbConnection::open_table(RecordSet& record_set, std::string_view table_or_sql, int cursor_type,
+                              int lock_type, int command_option) {
   record_set.rs_attach(*this);
   bool ok = record_set.rs_open(table_or_sql, cursor_type, lock_type, command_option);
   refresh_error();

@@ -19,10 +19,9 @@ std::string sqlite_error_text(sqlite3* db) {
 
 void apply_timeouts(DbHandle& handle) {
   if (!handle.db) return;
-  long ms = handle.command_timeout_s <= 0 ? INT_MAX
-            : handle.command_timeout_s > INT_MAX / 1000
-                ? INT_MAX
-                : handle.command_timeout_s * 1000;
+  long ms = handle.command_timeout_s <= 0               ? INT_MAX
+            : handle.command_timeout_s > INT_MAX / 1000 ? INT_MAX
+                                                        : handle.command_timeout_s * 1000;
   sqlite3_busy_timeout(handle.db, static_cast<int>(ms));
 }
 
@@ -60,14 +59,14 @@ bool open_handle(DbHandle& handle, const std::string& path_utf8) {
   }
   sqlite3_extended_result_codes(db, 1);
   // While opening, waits are bounded by the connection time-out.
-  long open_ms = handle.connection_timeout_s <= 0 ? INT_MAX / 2
-                                                  : std::min<long>(handle.connection_timeout_s,
-                                                                   INT_MAX / 1000) * 1000;
+  long open_ms = handle.connection_timeout_s <= 0
+                     ? INT_MAX / 2
+                     : std::min<long>(handle.connection_timeout_s, INT_MAX / 1000) * 1000;
   sqlite3_busy_timeout(db, static_cast<int>(open_ms));
   // WAL lets readers run beside the one writer; NORMAL sync is durable
   // across a process crash in WAL mode and costs no fsync per commit.
-  bool ok = exec_plain(db, "PRAGMA journal_mode=WAL") &&
-            exec_plain(db, "PRAGMA synchronous=NORMAL");
+  bool ok =
+      exec_plain(db, "PRAGMA journal_mode=WAL") && exec_plain(db, "PRAGMA synchronous=NORMAL");
   if (!ok) {
     handle.last_error = sqlite_error_text(db);
     sqlite3_close_v2(db);

@@ -534,7 +534,8 @@ DbValue RecordSet::cell_value(int column) {
     error_ = "找不到字段"_gbk;
     return DbValue{};
   }
-  DbValue value = table_.rows[static_cast<std::size_t>(position_)][static_cast<std::size_t>(column)];
+  DbValue value =
+      table_.rows[static_cast<std::size_t>(position_)][static_cast<std::size_t>(column)];
   succeed();
   return value;
 }

@@ -30,8 +30,7 @@ TEST_F(DataDbTest, PoolDefaultsForZero) {
   EXPECT_EQ(pool_check_interval_s(), 7200);
 
   ConnectionPool broken;
-  EXPECT_EQ(broken.pool_init(sqlite_connection_text((folder_.path() / "gone.db").string()), 3),
-            0);
+  EXPECT_EQ(broken.pool_init(sqlite_connection_text((folder_.path() / "gone.db").string()), 3), 0);
   EXPECT_EQ(broken.free_count(), 0u);
 }
 
@@ -76,7 +75,8 @@ TEST_F(DataDbTest, TheTwentyFirstBorrowerWaitsThenGetsANewConnection) {
       bool ok = pool.pool_acquire(connection);
       waited[i] = std::chrono::duration_cast<std::chrono::milliseconds>(
           std::chrono::steady_clock::now() - start);
-      if (ok && connection.execute_sql("SELECT count(*) FROM user")) slots[i] = connection.pool_slot();
+      if (ok && connection.execute_sql("SELECT count(*) FROM user"))
+        slots[i] = connection.pool_slot();
       // Every borrower holds its connection until all 21 have one.
       std::unique_lock lock(mutex);
       ++finished;

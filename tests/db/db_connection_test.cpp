@@ -200,10 +200,13 @@ TEST_F(DataDbTest, ExecuteSqlWritesItsLogLine) {
   ASSERT_EQ(db_.save_record("user", record), 4);
   std::string log;
   std::int64_t affected = -1;
-  EXPECT_TRUE(db_.execute_sql("UPDATE user SET data='e' WHERE id=4", true, &log, nullptr, &affected));
+  EXPECT_TRUE(
+      db_.execute_sql("UPDATE user SET data='e' WHERE id=4", true, &log, nullptr, &affected));
   EXPECT_EQ(affected, 1);
   EXPECT_TRUE(std::regex_match(
-      log, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] #RunSQL \(UPDATE user SET data='e' WHERE id=4\) => ok;\{1\})")))
+      log,
+      std::regex(
+          R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\] #RunSQL \(UPDATE user SET data='e' WHERE id=4\) => ok;\{1\})")))
       << log;
   // With the count-success flag, no affected row is a failure; without it, not.
   EXPECT_FALSE(db_.execute_sql("UPDATE user SET data='e' WHERE id=99", true, &log));
@@ -240,26 +243,28 @@ TEST_F(DataDbTest, QueryFirstDropsTheFinalSemicolonAndLimitsToOneRow) {
   JsonDocument none;
   EXPECT_FALSE(db_.query_first("SELECT * FROM user WHERE uid=99", none));
   EXPECT_EQ(none.ToText(), "{}");
-  EXPECT_EQ(trace.statements(),
-            (std::vector<std::string>{"SELECT * FROM user ORDER BY id DESC LIMIT 1",
-                                      "SELECT * FROM user WHERE uid=2",
-                                      "SELECT * FROM user WHERE id=5 LIMIT 1",
-                                      "SELECT * FROM user WHERE uid=99 LIMIT 1"}));
+  EXPECT_EQ(
+      trace.statements(),
+      (std::vector<std::string>{
+          "SELECT * FROM user ORDER BY id DESC LIMIT 1", "SELECT * FROM user WHERE uid=2",
+          "SELECT * FROM user WHERE id=5 LIMIT 1", "SELECT * FROM user WHERE uid=99 LIMIT 1"}));
 }
 
 TEST_F(DataDbTest, QueryRowsTurnsEachKindIntoJson) {
   ASSERT_TRUE(db_.execute_sql(
       "CREATE TABLE t (n REAL, i INTEGER, s TEXT, b BOOLEAN, d DATETIME, x BLOB, z);"
-      "INSERT INTO t VALUES (2.0000000001, 5000000000, 'a', 1, '2024-05-01 08:09:10', x'00ff', NULL);"
+      "INSERT INTO t VALUES (2.0000000001, 5000000000, 'a', 1, '2024-05-01 08:09:10', x'00ff', "
+      "NULL);"
       "INSERT INTO t VALUES (2.5, -3, 'b', 0, '2024-05-02 00:00:00', x'01', 7);"
       "INSERT INTO t VALUES (NULL, 1, NULL, 1, NULL, NULL, 'late');"))
       << db_.last_error();
   JsonDocument rows(RootKind::array);
   EXPECT_EQ(db_.query_rows("SELECT * FROM t", rows, 0), 3);
-  EXPECT_EQ(rows.ToText(),
-            "[{\"n\":2,\"i\":5000000000,\"s\":\"a\",\"b\":true,\"d\":\"2024-05-01 08:09:10\",\"z\":null},"
-            "{\"n\":2.5,\"i\":-3,\"s\":\"b\",\"b\":false,\"d\":\"2024-05-02 00:00:00\",\"z\":7},"
-            "{\"n\":null,\"i\":1,\"s\":null,\"b\":true,\"d\":null,\"z\":\"late\"}]");
+  EXPECT_EQ(
+      rows.ToText(),
+      "[{\"n\":2,\"i\":5000000000,\"s\":\"a\",\"b\":true,\"d\":\"2024-05-01 08:09:10\",\"z\":null},"
+      "{\"n\":2.5,\"i\":-3,\"s\":\"b\",\"b\":false,\"d\":\"2024-05-02 00:00:00\",\"z\":7},"
+      "{\"n\":null,\"i\":1,\"s\":null,\"b\":true,\"d\":null,\"z\":\"late\"}]");
   JsonDocument two(RootKind::array);
   EXPECT_EQ(db_.query_rows("SELECT i FROM t ORDER BY i", two, 2), 2);
   EXPECT_EQ(two.ToText(), "[{\"i\":-3},{\"i\":1}]");

@@ -122,8 +122,8 @@ TEST_F(RecordSetTest, RefusedArgumentsKeepStateAndSayWhy) {
 
 TEST_F(RecordSetTest, FieldsAndReadAll) {
   RecordSet rows;
-  ASSERT_TRUE(db_.open_table(rows, "SELECT id, uid, data FROM user WHERE uid<=3 ORDER BY id", 3,
-                             2, 1));
+  ASSERT_TRUE(
+      db_.open_table(rows, "SELECT id, uid, data FROM user WHERE uid<=3 ORDER BY id", 3, 2, 1));
   EXPECT_EQ(rows.field_count(), 3);
   EXPECT_EQ(rows.field_name(2), "uid");
   EXPECT_EQ(rows.field_name(4), "");
@@ -160,10 +160,10 @@ TEST_F(DataDbTest, DateAndTimeTexts) {
 
 TEST_F(DataDbTest, BytesRoundTripWithoutAConnection) {
   // Statements are GBK texts, like every text of the program.
-  ASSERT_TRUE(db_.execute_sql(
-      "CREATE TABLE k (i INTEGER, r REAL, s TEXT, b BLOB, n, flag BOOLEAN);"
-      "INSERT INTO k VALUES (-9000000000, 2.5, '中文''s', x'00ff10', NULL, 1);"
-      "INSERT INTO k VALUES (0, -0.125, '', x'', 3, 0);"_gbk));
+  ASSERT_TRUE(
+      db_.execute_sql("CREATE TABLE k (i INTEGER, r REAL, s TEXT, b BLOB, n, flag BOOLEAN);"
+                      "INSERT INTO k VALUES (-9000000000, 2.5, '中文''s', x'00ff10', NULL, 1);"
+                      "INSERT INTO k VALUES (0, -0.125, '', x'', 3, 0);"_gbk));
   RecordSet source;
   ASSERT_TRUE(db_.open_table(source, "k"));
   std::string bytes = source.save_to_bytes();
@@ -187,7 +187,8 @@ TEST_F(DataDbTest, BytesRoundTripWithoutAConnection) {
 }
 
 TEST_F(DataDbTest, DamagedBytesAreRefused) {
-  ASSERT_TRUE(db_.execute_sql("CREATE TABLE k (i, s); INSERT INTO k VALUES (1, 'abc'), (2, 'de');"));
+  ASSERT_TRUE(
+      db_.execute_sql("CREATE TABLE k (i, s); INSERT INTO k VALUES (1, 'abc'), (2, 'de');"));
   RecordSet source;
   ASSERT_TRUE(db_.open_table(source, "k"));
   const std::string bytes = source.save_to_bytes();
@@ -205,9 +206,9 @@ TEST_F(DataDbTest, DamagedBytesAreRefused) {
     copy.replace(at, with.size(), with);
     return copy;
   };
-  EXPECT_FALSE(target.load_from_bytes(patched(0, "XMRS")));               // magic
+  EXPECT_FALSE(target.load_from_bytes(patched(0, "XMRS")));                  // magic
   EXPECT_FALSE(target.load_from_bytes(patched(4, std::string("\x02", 1))));  // version
-  EXPECT_FALSE(target.load_from_bytes(patched(8, "\xff\xff\xff\x7f")));   // column count
+  EXPECT_FALSE(target.load_from_bytes(patched(8, "\xff\xff\xff\x7f")));      // column count
   // Row count: huge, then merely one too many.
   std::size_t rows_at = 12 + 2 * 8 + 1 + 1;  // columns "i", "s" with empty declared types
   EXPECT_FALSE(target.load_from_bytes(patched(rows_at, "\xff\xff\xff\xff")));
