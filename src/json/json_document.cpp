@@ -82,6 +82,23 @@ bool wants_array(std::string_view next_token) {
   return next_token == "-" || parse_index(next_token, ignored);
 }
 
+// Once creation starts at a step, every later container is new: an array
+// created there only accepts "0" or "-". Checked before anything is created,
+// so a path that cannot be placed leaves the document unchanged.
+bool rest_is_creatable(std::string_view rest) {
+  size_t start = 0;
+  while (start <= rest.size()) {
+    size_t slash = rest.find('/', start);
+    std::string_view token = rest.substr(
+        start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+    size_t index = 0;
+    if (parse_index(token, index) && index != 0) return false;
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  return true;
+}
+
 // Writes a real number the shortest way that reads back the same.
 std::string real_to_text(double value) {
   if (std::isnan(value) || std::isinf(value))
@@ -138,7 +155,8 @@ JsonValue deep_copy(yyjson_mut_doc* doc, JsonValue source) {
       yyjson_mut_obj_iter iter = yyjson_mut_obj_iter_with(from);
       while (JsonValue key = yyjson_mut_obj_iter_next(&iter)) {
         JsonValue item = yyjson_mut_obj_iter_get_val(key);
-        JsonValue key_copy = yyjson_mut_strncpy(doc, yyjson_mut_get_str(key), yyjson_mut_get_len(key));
+        JsonValue key_copy =
+            yyjson_mut_strncpy(doc, yyjson_mut_get_str(key), yyjson_mut_get_len(key));
         JsonValue copy = shallow_copy(doc, item);
         if (!key_copy || !copy || !yyjson_mut_obj_add(to, key_copy, copy)) return nullptr;
         if (yyjson_mut_is_ctn(item)) pending.emplace_back(item, copy);
@@ -433,6 +451,14 @@ JsonValue JsonDocument::resolve(std::string_view path, JsonValue base, bool crea
   if (!current || path.empty()) return current;
   Token token;
   size_t start = 0;
+  bool creating = false;
+  // The steps after the current one, checked once when creation begins.
+  auto may_create = [&](size_t slash, bool last) {
+    if (!create || !state_.document) return false;
+    if (creating || last) return true;
+    creating = rest_is_creatable(path.substr(slash + 1));
+    return creating;
+  };
   while (true) {
     size_t slash = path.find('/', start);
     bool last = slash == std::string_view::npos;
@@ -449,7 +475,7 @@ JsonValue JsonDocument::resolve(std::string_view path, JsonValue base, bool crea
       std::string_view name = token.name();
       child = yyjson_mut_obj_getn(current, name.data(), name.size());
       if (!child) {
-        if (!create || !state_.document) return nullptr;
+        if (!may_create(slash, last)) return nullptr;
         child = last ? yyjson_mut_null(state_.document)
                      : (wants_array(next_raw) ? yyjson_mut_arr(state_.document)
                                               : yyjson_mut_obj(state_.document));
@@ -471,7 +497,7 @@ JsonValue JsonDocument::resolve(std::string_view path, JsonValue base, bool crea
         }
       }
       if (append) {
-        if (!create || !state_.document) return nullptr;
+        if (!may_create(slash, last)) return nullptr;
         child = last ? yyjson_mut_null(state_.document)
                      : (wants_array(next_raw) ? yyjson_mut_arr(state_.document)
                                               : yyjson_mut_obj(state_.document));
@@ -794,7 +820,8 @@ void JsonDocument::merge_into(JsonValue target, JsonValue source) {
     yyjson_mut_obj_iter iter = yyjson_mut_obj_iter_with(from);
     while (JsonValue key = yyjson_mut_obj_iter_next(&iter)) {
       JsonValue item = yyjson_mut_obj_iter_get_val(key);
-      JsonValue existing = yyjson_mut_obj_getn(to, yyjson_mut_get_str(key), yyjson_mut_get_len(key));
+      JsonValue existing =
+          yyjson_mut_obj_getn(to, yyjson_mut_get_str(key), yyjson_mut_get_len(key));
       if (existing && yyjson_mut_is_ctn(item) &&
           yyjson_mut_get_type(existing) == yyjson_mut_get_type(item)) {
         pending.emplace_back(existing, item);
@@ -819,8 +846,8 @@ void JsonDocument::merge_into(JsonValue target, JsonValue source) {
 bool JsonDocument::RemoveAt(std::string_view path, JsonValue base) {
   if (path.empty()) return false;  // the base itself has no container to leave
   size_t slash = path.rfind('/');
-  std::string_view parent_path = slash == std::string_view::npos ? std::string_view{}
-                                                                 : path.substr(0, slash);
+  std::string_view parent_path =
+      slash == std::string_view::npos ? std::string_view{} : path.substr(0, slash);
   JsonValue parent = resolve(parent_path, base, false);
   if (!parent) return false;
   Token token;
@@ -850,9 +877,8 @@ long read_list(JsonValue array, std::vector<T>& out) {
   out.clear();
   if (!yyjson_mut_is_arr(array)) return -1;
   out.reserve(yyjson_mut_arr_size(array));
-  JsonDocument::ForEachItem(array, [&](std::size_t, JsonValue item) {
-    out.push_back(JsonDocument::ValueAs<T>(item));
-  });
+  JsonDocument::ForEachItem(
+      array, [&](std::size_t, JsonValue item) { out.push_back(JsonDocument::ValueAs<T>(item)); });
   return static_cast<long>(out.size());
 }
 
@@ -921,7 +947,8 @@ long JsonDocument::FillSplit(std::string_view text, std::string_view separator, 
   if (!array) return -1;
   // The program's one separator split: GBK-aware, a trailing empty piece
   // dropped, an empty text giving no pieces.
-  for (const std::string& piece : text::split_by_separator(text, separator.empty() ? "," : separator)) {
+  for (const std::string& piece :
+       text::split_by_separator(text, separator.empty() ? "," : separator)) {
     JsonValue value = nullptr;
     if (element_type == 5 || element_type == 6) {
       value = make_value(std::strtod(piece.c_str(), nullptr));
@@ -978,8 +1005,7 @@ bool JsonDocument::GetBoolOr(std::string_view path, bool fallback, JsonValue bas
   return get_or(path, fallback, base);
 }
 
-JsonValue JsonDocument::element_at(std::size_t index, std::string_view path,
-                                   JsonValue base) const {
+JsonValue JsonDocument::element_at(std::size_t index, std::string_view path, JsonValue base) const {
   // Read as the path path + "/" + index, so an object member named by the
   // digits is found as well as an array element.
   JsonValue container = resolve(path, base, false);
@@ -1001,8 +1027,7 @@ std::int64_t JsonDocument::ElementInt64(std::size_t index, std::string_view path
 float JsonDocument::ElementFloat(std::size_t index, std::string_view path, JsonValue base) const {
   return ValueAs<float>(element_at(index, path, base));
 }
-double JsonDocument::ElementNumber(std::size_t index, std::string_view path,
-                                   JsonValue base) const {
+double JsonDocument::ElementNumber(std::size_t index, std::string_view path, JsonValue base) const {
   return ValueAs<double>(element_at(index, path, base));
 }
 bool JsonDocument::ElementBool(std::size_t index, std::string_view path, JsonValue base) const {
@@ -1078,7 +1103,8 @@ JsonValue JsonDocument::set_item(JsonValue array, long index, JsonValue value, S
   if (index == -1) return yyjson_mut_arr_append(array, value) ? value : nullptr;
   if (index < 0) return nullptr;
   size_t position = static_cast<size_t>(index);
-  if (mode == SetMode::replace) return yyjson_mut_arr_replace(array, position, value) ? value : nullptr;
+  if (mode == SetMode::replace)
+    return yyjson_mut_arr_replace(array, position, value) ? value : nullptr;
   return yyjson_mut_arr_insert(array, value, position) ? value : nullptr;
 }
 
