@@ -32,13 +32,64 @@ constexpr yyjson_write_flag write_flags_for(std::uint32_t write_flags, std::uint
   return engine;
 }
 
-std::string write_value(const yyjson_mut_val* value, yyjson_write_flag flags) {
+// The engine's writer builds its text in memory it allocates; the text is
+// then copied into the std::string the caller gets. Small texts (an event,
+// an answer) are built in this stack buffer instead of the heap; larger ones
+// fall back to malloc.
+struct WriteArena {
+  static constexpr std::size_t capacity_bytes = 2048;
+  alignas(16) char buffer[capacity_bytes];
+  std::size_t used_bytes = 0;
+
+  static std::size_t rounded(std::size_t size) { return (size + 15) & ~std::size_t{15}; }
+  bool owns(const void* block) const {
+    auto address = reinterpret_cast<std::uintptr_t>(block);
+    auto start = reinterpret_cast<std::uintptr_t>(buffer);
+    return address >= start && address < start + capacity_bytes;
+  }
+
+  static void* allocate(void* context, std::size_t size) {
+    auto* arena = static_cast<WriteArena*>(context);
+    std::size_t needed = rounded(size);
+    if (needed < size || needed > capacity_bytes - arena->used_bytes) return std::malloc(size);
+    void* block = arena->buffer + arena->used_bytes;
+    arena->used_bytes += needed;
+    return block;
+  }
+  static void* reallocate(void* context, void* block, std::size_t old_size, std::size_t size) {
+    auto* arena = static_cast<WriteArena*>(context);
+    if (!block) return allocate(context, size);
+    if (!arena->owns(block)) return std::realloc(block, size);
+    std::size_t offset = static_cast<std::size_t>(static_cast<char*>(block) - arena->buffer);
+    bool last = offset + rounded(old_size) == arena->used_bytes;
+    if (last && rounded(size) >= size && rounded(size) <= capacity_bytes - offset) {
+      arena->used_bytes = offset + rounded(size);  // the newest block grows in place
+      return block;
+    }
+    void* moved = allocate(context, size);
+    if (moved) std::memcpy(moved, block, std::min(old_size, size));
+    return moved;
+  }
+  static void release(void* context, void* block) {
+    if (!static_cast<WriteArena*>(context)->owns(block)) std::free(block);
+  }
+};
+
+// With the document given and the value its root, the engine sizes its
+// buffer from the document's value count instead of growing it on the way.
+std::string write_value(const yyjson_mut_val* value, yyjson_write_flag flags,
+                        const yyjson_mut_doc* document = nullptr) {
   if (!value) return {};
+  WriteArena arena;
+  const yyjson_alc allocator{WriteArena::allocate, WriteArena::reallocate, WriteArena::release,
+                             &arena};
   size_t length = 0;
-  char* text = yyjson_mut_val_write_opts(value, flags, nullptr, &length, nullptr);
+  char* text = document && document->root == value
+                   ? yyjson_mut_write_opts(document, flags, &allocator, &length, nullptr)
+                   : yyjson_mut_val_write_opts(value, flags, &allocator, &length, nullptr);
   if (!text) return {};
   std::string out(text, length);
-  std::free(text);
+  WriteArena::release(&arena, text);
   return out;
 }
 
@@ -80,6 +131,63 @@ bool parse_index(std::string_view token, size_t& index) {
 bool wants_array(std::string_view next_token) {
   size_t ignored = 0;
   return next_token == "-" || parse_index(next_token, ignored);
+}
+
+// True when one of the eight bytes of word is '/' or '~' (the classic
+// "has a zero byte" test on word XOR the byte repeated).
+constexpr bool word_has_slash_or_tilde(std::uint64_t word) {
+  constexpr std::uint64_t ones = 0x0101010101010101ull;
+  constexpr std::uint64_t highs = 0x8080808080808080ull;
+  std::uint64_t slash = word ^ (ones * '/');
+  std::uint64_t tilde = word ^ (ones * '~');
+  return (((slash - ones) & ~slash) | ((tilde - ones) & ~tilde)) & highs;
+}
+
+// A member name with no "/" and no "~": it is its own token. Checked eight
+// bytes at a time; setters call this once per value written.
+bool is_plain_name(std::string_view path) {
+  const char* bytes = path.data();
+  std::size_t size = path.size();
+  if (size >= 8) {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+      std::memcpy(&word, bytes + i, 8);
+      if (word_has_slash_or_tilde(word)) return false;
+    }
+    std::memcpy(&word, bytes + size - 8, 8);  // the tail, overlapping
+    return !word_has_slash_or_tilde(word);
+  }
+  if (size >= 4) {
+    std::uint32_t head = 0;
+    std::uint32_t tail = 0;
+    std::memcpy(&head, bytes, 4);
+    std::memcpy(&tail, bytes + size - 4, 4);
+    return !word_has_slash_or_tilde(static_cast<std::uint64_t>(head) << 32 | tail);
+  }
+  for (std::size_t i = 0; i < size; ++i)
+    if (bytes[i] == '/' || bytes[i] == '~') return false;
+  return true;
+}
+
+// Two bits of 64 for a member name, for the member filter. Mixes the length
+// with the first and last four bytes: cheap, and names that share a prefix
+// ("gif_id", "gif_num") still differ.
+std::uint64_t name_bits(std::string_view name) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
+  std::size_t size = name.size();
+  std::uint64_t mixed = size;
+  if (size >= 4) {
+    std::uint32_t head = 0;
+    std::uint32_t tail = 0;
+    std::memcpy(&head, bytes, 4);
+    std::memcpy(&tail, bytes + size - 4, 4);
+    mixed ^= (static_cast<std::uint64_t>(head) << 32 | tail) << 1;
+  } else if (size > 0) {
+    mixed ^= (static_cast<std::uint64_t>(bytes[0]) << 16 | bytes[size / 2] << 8 | bytes[size - 1])
+             << 8;
+  }
+  std::uint64_t hash = (mixed ^ (mixed >> 29)) * 0x9E3779B97F4A7C15ull;
+  return (1ull << (hash >> 58)) | (1ull << ((hash >> 52) & 63));
 }
 
 // Once creation starts at a step, every later container is new: an array
@@ -269,8 +377,9 @@ JsonDocument::~JsonDocument() {
 }
 
 JsonDocument::JsonDocument(JsonDocument&& other) noexcept
-    : state_(other.state_), kind_(other.kind_) {
+    : state_(other.state_), kind_(other.kind_), filter_(other.filter_) {
   other.state_ = JsonState{};
+  other.filter_ = MemberFilter{};
 }
 
 JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept {
@@ -279,7 +388,9 @@ JsonDocument& JsonDocument::operator=(JsonDocument&& other) noexcept {
     delete state_.error;
     state_ = other.state_;
     kind_ = other.kind_;
+    filter_ = other.filter_;
     other.state_ = JsonState{};
+    other.filter_ = MemberFilter{};
   }
   return *this;
 }
@@ -289,6 +400,7 @@ void JsonDocument::free_owned() {
     yyjson_mut_doc_free(state_.document);
   state_.document = nullptr;
   state_.root = nullptr;
+  filter_ = MemberFilter{};  // its object may be freed, its address reused
 }
 
 void JsonDocument::Release() {
@@ -383,7 +495,7 @@ bool JsonDocument::ParseFile(const std::string& path, std::optional<std::uint32_
 }
 
 std::string JsonDocument::ToText(std::uint32_t write_flags) const {
-  return write_value(state_.root, write_flags_for(write_flags, state_.flags));
+  return write_value(state_.root, write_flags_for(write_flags, state_.flags), state_.document);
 }
 
 bool JsonDocument::Rebuild() {
@@ -449,6 +561,12 @@ void JsonDocument::Attach(yyjson_mut_doc* document, JsonValue root, std::uint32_
 JsonValue JsonDocument::resolve(std::string_view path, JsonValue base, bool create) const {
   JsonValue current = base_or_root(base);
   if (!current || path.empty()) return current;
+  // The common case, one plain member name ("uid", "gameCmdDataList"): no
+  // token scanning, no escapes, no look-ahead.
+  if (yyjson_mut_is_obj(current) && is_plain_name(path)) {
+    if (create && state_.document) return add_single_member(current, path);
+    return yyjson_mut_obj_getn(current, path.data(), path.size());
+  }
   Token token;
   size_t start = 0;
   bool creating = false;
@@ -510,6 +628,45 @@ JsonValue JsonDocument::resolve(std::string_view path, JsonValue base, bool crea
     if (last) return current;
     start = slash + 1;
   }
+}
+
+JsonValue JsonDocument::slot_for_set(std::string_view path, JsonValue base) {
+  JsonValue current = base_or_root(base);
+  if (state_.document && !path.empty() && yyjson_mut_is_obj(current) && is_plain_name(path))
+    return add_single_member(current, path);
+  return resolve(path, base, true);
+}
+
+JsonValue JsonDocument::add_single_member(JsonValue object, std::string_view key) const {
+  MemberFilter& filter = filter_;
+  void* last_key = object->uni.ptr;
+  std::size_t size = unsafe_yyjson_get_len(object);
+  bool tracked = filter.object == object && filter.size == size && filter.last_key == last_key;
+  std::uint64_t bits = name_bits(key);
+  if (!tracked || (filter.bits & bits) == bits) {
+    if (JsonValue existing = yyjson_mut_obj_getn(object, key.data(), key.size())) return existing;
+  }
+  // The key string and the key and value records, as the engine's own
+  // yyjson_mut_obj_add_* helpers build them.
+  char* text = unsafe_yyjson_mut_strncpy(state_.document, key.data(), key.size());
+  JsonValue name = text ? unsafe_yyjson_mut_val(state_.document, 2) : nullptr;
+  if (!name) return nullptr;
+  JsonValue child = name + 1;
+  name->tag = (static_cast<std::uint64_t>(key.size()) << YYJSON_TAG_BIT) | YYJSON_TYPE_STR;
+  name->uni.str = text;
+  child->tag = YYJSON_TYPE_NULL;
+  unsafe_yyjson_mut_obj_add(object, name, child, size);
+  if (tracked) {
+    filter.bits |= bits;
+  } else if (size == 0) {
+    filter.object = object;  // a fresh object: its names are all seen from here on
+    filter.bits = bits;
+  } else {
+    return child;
+  }
+  filter.size = size + 1;
+  filter.last_key = object->uni.ptr;
+  return child;
 }
 
 JsonValue JsonDocument::ValueAt(std::string_view path, JsonValue base) const {
@@ -665,26 +822,26 @@ JsonValue JsonDocument::make_value(const JsonDocument& other) {
 }
 
 bool JsonDocument::SetText(std::string_view path, std::string_view value, JsonValue base) {
-  JsonValue slot = resolve(path, base, true);
+  JsonValue slot = slot_for_set(path, base);
   if (!slot || !state_.document) return false;
   const char* copy = unsafe_yyjson_mut_strncpy(state_.document, value.data(), value.size());
   return copy && yyjson_mut_set_strn(slot, copy, value.size());
 }
 
 bool JsonDocument::SetInt(std::string_view path, std::int32_t value, JsonValue base) {
-  return yyjson_mut_set_sint(resolve(path, base, true), value);
+  return yyjson_mut_set_sint(slot_for_set(path, base), value);
 }
 bool JsonDocument::SetInt64(std::string_view path, std::int64_t value, JsonValue base) {
-  return yyjson_mut_set_sint(resolve(path, base, true), value);
+  return yyjson_mut_set_sint(slot_for_set(path, base), value);
 }
 bool JsonDocument::SetNumber(std::string_view path, double value, JsonValue base) {
-  return yyjson_mut_set_real(resolve(path, base, true), value);
+  return yyjson_mut_set_real(slot_for_set(path, base), value);
 }
 bool JsonDocument::SetBool(std::string_view path, bool value, JsonValue base) {
-  return yyjson_mut_set_bool(resolve(path, base, true), value);
+  return yyjson_mut_set_bool(slot_for_set(path, base), value);
 }
 bool JsonDocument::SetNull(std::string_view path, JsonValue base) {
-  return yyjson_mut_set_null(resolve(path, base, true));
+  return yyjson_mut_set_null(slot_for_set(path, base));
 }
 
 JsonValue JsonDocument::SetNewObject(std::string_view path, JsonValue base) {

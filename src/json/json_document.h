@@ -490,8 +490,25 @@ class JsonDocument {
   JsonValue make_value(const RawJson& v);
   JsonValue make_value(const JsonDocument& other);
 
+  // Remembers which member names an object built by this document's setters
+  // holds, so that adding a new name skips the scan for an existing one. It
+  // follows one object from its first member on and is trusted only while
+  // that object's size and last member are the ones it recorded. Only
+  // setters touch it: concurrent readers of a document never write here.
+  struct MemberFilter {
+    JsonValue object = nullptr;
+    std::size_t size = 0;
+    void* last_key = nullptr;
+    std::uint64_t bits = 0;
+  };
+  JsonValue add_single_member(JsonValue object, std::string_view key) const;
+  // The slot a scalar setter writes to: one plain member name goes the short
+  // way, anything else through resolve.
+  JsonValue slot_for_set(std::string_view path, JsonValue base);
+
   JsonState state_;
   RootKind kind_ = RootKind::object;
+  mutable MemberFilter filter_;
 };
 
 template <typename T>
