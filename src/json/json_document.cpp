@@ -145,7 +145,7 @@ constexpr bool word_has_slash_or_tilde(std::uint64_t word) {
 
 // A member name with no "/" and no "~": it is its own token. Checked eight
 // bytes at a time; setters call this once per value written.
-bool is_plain_name(std::string_view path) {
+[[gnu::always_inline]] inline bool is_plain_name(std::string_view path) {
   const char* bytes = path.data();
   std::size_t size = path.size();
   if (size >= 8) {
@@ -172,7 +172,7 @@ bool is_plain_name(std::string_view path) {
 // Two bits of 64 for a member name, for the member filter. Mixes the length
 // with the first and last four bytes: cheap, and names that share a prefix
 // ("gif_id", "gif_num") still differ.
-std::uint64_t name_bits(std::string_view name) {
+[[gnu::always_inline]] inline std::uint64_t name_bits(std::string_view name) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
   std::size_t size = name.size();
   std::uint64_t mixed = size;
@@ -630,14 +630,8 @@ JsonValue JsonDocument::resolve(std::string_view path, JsonValue base, bool crea
   }
 }
 
-JsonValue JsonDocument::slot_for_set(std::string_view path, JsonValue base) {
-  JsonValue current = base_or_root(base);
-  if (state_.document && !path.empty() && yyjson_mut_is_obj(current) && is_plain_name(path))
-    return add_single_member(current, path);
-  return resolve(path, base, true);
-}
-
-JsonValue JsonDocument::add_single_member(JsonValue object, std::string_view key) const {
+[[gnu::always_inline]] inline JsonValue JsonDocument::add_single_member(
+    JsonValue object, std::string_view key) const {
   MemberFilter& filter = filter_;
   void* last_key = object->uni.ptr;
   std::size_t size = unsafe_yyjson_get_len(object);
@@ -667,6 +661,13 @@ JsonValue JsonDocument::add_single_member(JsonValue object, std::string_view key
   filter.size = size + 1;
   filter.last_key = object->uni.ptr;
   return child;
+}
+
+JsonValue JsonDocument::slot_for_set(std::string_view path, JsonValue base) {
+  JsonValue current = base_or_root(base);
+  if (state_.document && !path.empty() && yyjson_mut_is_obj(current) && is_plain_name(path))
+    return add_single_member(current, path);
+  return resolve(path, base, true);
 }
 
 JsonValue JsonDocument::ValueAt(std::string_view path, JsonValue base) const {

@@ -118,6 +118,31 @@ TEST(JsonDocumentRead, PointerEscapesAddressSlashAndTilde) {
   EXPECT_EQ(doc.GetText("a/b"), "");
 }
 
+TEST(JsonDocumentRead, MemberNamesNeedingEscapesAreWrittenEscaped) {
+  // Short and long names through the single-name fast path.
+  struct Case {
+    std::string name;
+    std::string json;
+  };
+  const Case cases[] = {
+      {"a\"b", R"({"a\"b":1})"},
+      {"\\", R"({"\\":1})"},
+      {"x\x01", R"({"x\u0001":1})"},
+      {"tab\there", R"({"tab\there":1})"},
+      {"quote\"in a long name", R"({"quote\"in a long name":1})"},
+      {"long name with a backslash \\ late", R"({"long name with a backslash \\ late":1})"},
+      {"\x7F", "{\"\x7F\":1}"},
+      {"\xD5\xC5", "{\"\xD5\xC5\":1}"},  // GBK bytes stay as they are
+      {"plain_name", R"({"plain_name":1})"},
+  };
+  for (const Case& c : cases) {
+    JsonDocument doc;
+    ASSERT_TRUE(doc.SetInt(c.name, 1)) << c.json;
+    EXPECT_EQ(doc.ToText(), c.json);
+    EXPECT_EQ(doc.GetInt(c.name), 1) << c.json;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Writing at paths
 
