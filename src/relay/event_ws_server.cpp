@@ -51,8 +51,8 @@ struct EventWsServer::Core {
   void add_queued(std::size_t n) {
     std::size_t now = queued_bytes.fetch_add(n, std::memory_order_relaxed) + n;
     std::size_t high = queued_bytes_high_water.load(std::memory_order_relaxed);
-    while (now > high && !queued_bytes_high_water.compare_exchange_weak(high, now,
-                                                                        std::memory_order_relaxed)) {
+    while (now > high &&
+           !queued_bytes_high_water.compare_exchange_weak(high, now, std::memory_order_relaxed)) {
     }
   }
   void remove_queued(std::size_t n) { queued_bytes.fetch_sub(n, std::memory_order_relaxed); }
@@ -137,6 +137,10 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
   void shutdown() {
     net::post(ws_.get_executor(), [self = shared_from_this()] { self->on_shutdown(); });
   }
+  // Any thread: ends the session without a close handshake.
+  void cut() {
+    net::post(ws_.get_executor(), [self = shared_from_this()] { self->close_hard(); });
+  }
 
  private:
   void on_run() {
@@ -147,9 +151,8 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
     timeouts.idle_timeout = core_.options.idle_timeout_ms;
     timeouts.keep_alive_pings = true;  // a listening-only consumer answers pings
     ws_.set_option(timeouts);
-    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& res) {
-      res.set(beast::http::field::server, "Lumora");
-    }));
+    ws_.set_option(websocket::stream_base::decorator(
+        [](websocket::response_type& res) { res.set(beast::http::field::server, "Lumora"); }));
     ws_.read_message_max(core_.options.read_message_max_bytes);
     ws_.auto_fragment(false);
     ws_.async_accept(beast::bind_front_handler(&Session::on_handshake, shared_from_this()));
@@ -426,15 +429,37 @@ void EventWsServer::stop() {
   for (auto& session : sessions) session->shutdown();
   sessions.clear();
 
-  const auto deadline = Clock::now() + options_.stop_grace_ms;
-  while (core_->live_sessions.load() > 0 && Clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto wait_for_sessions = [this](std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (core_->live_sessions.load() > 0 && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return core_->live_sessions.load() == 0;
+  };
+  if (!wait_for_sessions(options_.stop_grace_ms)) {
+    // Clients that did not finish the close handshake in time are cut.
+    {
+      std::lock_guard registry_lock(core_->registry_mutex);
+      for (auto& [handle, weak] : core_->sessions) {
+        if (auto session = weak.lock()) sessions.push_back(std::move(session));
+      }
+    }
+    for (auto& session : sessions) session->cut();
+    sessions.clear();
+    wait_for_sessions(std::chrono::milliseconds(500));
   }
   core_->ioc.stop();
   for (auto& thread : threads_) {
     if (thread.joinable()) thread.join();
   }
   threads_.clear();
+  // Completions that were queued but never ran (a connection accepted at the
+  // last moment) run here so their sockets close now, not at destruction.
+  try {
+    core_->ioc.restart();
+    core_->ioc.poll();
+  } catch (...) {
+  }
   last_ws_client_.store(0, std::memory_order_release);
 }
 

@@ -87,12 +87,12 @@ class EventWsServer final : public EventPush {
   WsClientHandle last_ws_client() const { return last_ws_client_.load(std::memory_order_acquire); }
 
   // Figures for tests, benchmarks and logs.
-  std::size_t queued_bytes() const;           // over all sessions, not yet written
+  std::size_t queued_bytes() const;  // over all sessions, not yet written
   std::size_t queued_bytes_high_water() const;
-  std::uint64_t dropped_messages() const;     // dropped because a queue was full
-  std::uint64_t sent_messages() const;        // writes completed
-  std::uint64_t stall_closes() const;         // clients closed for a stalled queue
-  std::size_t client_count() const;           // sessions past the handshake
+  std::uint64_t dropped_messages() const;  // dropped because a queue was full
+  std::uint64_t sent_messages() const;     // writes completed
+  std::uint64_t stall_closes() const;      // clients closed for a stalled queue
+  std::size_t client_count() const;        // sessions past the handshake
 
   struct Core;
   class Session;

@@ -131,8 +131,8 @@ std::string quote_if_needed(std::string_view value) {
 // Writes bytes to path through a temporary file in the same folder.
 bool replace_file(const std::string& path, const std::string& bytes, std::string& error) {
   static std::atomic<unsigned> counter{0};
-  const std::string temp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                           std::to_string(counter.fetch_add(1));
+  const std::string temp =
+      path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     error = "cannot create " + temp + ": " + std::strerror(errno);
