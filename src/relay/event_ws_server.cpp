@@ -1,5 +1,7 @@
 #include "relay/event_ws_server.h"
 
+#include <fcntl.h>
+
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/io_context.hpp>
@@ -23,6 +25,14 @@ namespace websocket = boost::beast::websocket;
 using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 using Clock = std::chrono::steady_clock;
+
+namespace {
+// A child process (a browser opened by the program, a test's peer) must not
+// inherit the listening port or a client's connection.
+void close_on_exec(int fd) {
+  if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+}  // namespace
 
 // State shared by the listener and all sessions. The io_context is declared
 // after everything sessions touch, so when it is destroyed (and with it the
@@ -336,6 +346,7 @@ void EventWsServer::Core::on_accept(error_code ec, tcp::socket socket) {
     return;
   }
   error_code ignored;
+  close_on_exec(socket.native_handle());
   socket.set_option(tcp::no_delay(true), ignored);
   WsClientHandle handle = new_handle();
   auto session = std::make_shared<Session>(std::move(socket), *this, handle);
@@ -381,6 +392,7 @@ bool EventWsServer::start() {
   };
   core_->acceptor.open(endpoint.protocol(), ec);
   if (ec) return fail("open");
+  close_on_exec(core_->acceptor.native_handle());
   core_->acceptor.set_option(net::socket_base::reuse_address(true), ec);
   if (ec) return fail("set_option");
   core_->acceptor.bind(endpoint, ec);

@@ -392,6 +392,7 @@ TEST_F(EventWsServerTest, StopClosesClientsAndJoins) {
   EXPECT_EQ(server_->last_ws_client(), 0u);
   EXPECT_EQ(peer.command("wait A 1 3000"), "count A 0");
   EXPECT_EQ(peer.command("state A"), "state A closed 1001");
+  EXPECT_LT(connect_tcp(port_), 0) << "still listening";
   EXPECT_TRUE(closed_by_peer(idle_raw));
   ::close(idle_raw);
   server_->push_to_last_client("after stop");  // harmless
