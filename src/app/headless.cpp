@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "db/data_file.h"
 #include "json/json_document.h"
 #include "panel/panel_model.h"
 #include "relay/event_relay.h"
@@ -266,8 +267,12 @@ int run_program(int argc, char** argv) {
   relay::Simulation simulation(relay);
   simulation.load_test_lists(home);
 
-  // LEAD: data.db when missing (program_path(home, "data.db")), from the db
-  // layer's creation call.
+  // data.db when missing: the viewer data store starts with table user.
+  std::string db_error;
+  if (!db::ensure_data_db(std::filesystem::path(program_path(home, "data.db")), &db_error) &&
+      !db_error.empty()) {
+    std::fprintf(stderr, "lumora: data.db: %s\n", db_error.c_str());
+  }
   // LEAD: the three RoomSlot clients with their four handlers (live layer).
 
   relay::EventWsServerOptions ws_options;

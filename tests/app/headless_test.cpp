@@ -24,6 +24,8 @@
 #include <gtest/gtest.h>
 
 #include "app/headless.h"
+#include "db/db_connection.h"
+#include "json/json_document.h"
 #include "support/node_peer.h"
 #include "text/gbk.h"
 #include "text/literal.h"
@@ -294,6 +296,37 @@ TEST(CommandLineTest, OptionsAndTheirErrors) {
     EXPECT_FALSE(parse_command_line(args, l, e)) << args[0];
     EXPECT_FALSE(e.empty());
   }
+}
+
+TEST_F(HeadlessTest, FirstStartCreatesTheDataStoreAndLaterStartsKeepIt) {
+  const int ws_port = free_port();
+  {
+    Program program({"--headless", "--home", home_, "--ws-port", std::to_string(ws_port)});
+    ASSERT_TRUE(program.wait_for_line("标签_WSS: WS正常启动"));
+    EXPECT_EQ(program.stop_with(SIGTERM), 0);
+  }
+  ASSERT_TRUE(std::filesystem::exists(home_ + "/data.db"));
+  {
+    db::DbConnection connection;
+    ASSERT_TRUE(connection.open_sqlite(home_ + "/data.db"));
+    json::JsonDocument record;
+    record.SetInt("uid", 7);
+    record.SetText("group_", "g");
+    record.SetText("key_", "k");
+    record.SetText("data", "kept");
+    EXPECT_EQ(connection.save_record("user", record), 4) << "the first stored record gets id 4";
+    connection.close_connection();
+  }
+  {
+    Program program({"--headless", "--home", home_, "--ws-port", std::to_string(ws_port)});
+    ASSERT_TRUE(program.wait_for_line("标签_WSS: WS正常启动"));
+    EXPECT_EQ(program.stop_with(SIGTERM), 0);
+  }
+  db::DbConnection connection;
+  ASSERT_TRUE(connection.open_sqlite(home_ + "/data.db"));
+  json::JsonDocument row;
+  ASSERT_TRUE(connection.query_first("select * from user where id=4", row));
+  EXPECT_EQ(row.GetText("data"), "kept");
 }
 
 }  // namespace
