@@ -86,20 +86,6 @@ std::string column_name(std::string_view name) {
   return quoted;
 }
 
-std::string path_token(std::string_view name) {
-  std::string token;
-  for (char c : name) {
-    if (c == '~') {
-      token += "~0";
-    } else if (c == '/') {
-      token += "~1";
-    } else {
-      token.push_back(c);
-    }
-  }
-  return token;
-}
-
 std::string quoted(std::string_view text) {
   return "'" + escape_sql_text(text) + "'";
 }
@@ -248,7 +234,7 @@ std::string build_insert_sql(std::string_view table, json::JsonDocument& record,
       values += ",";
     }
     columns += column_name(name);
-    values += value_sql(record, path_token(name));
+    values += value_sql(record, json::path_token(name));
   }
   std::string sql = "INSERT INTO " + std::string(table);
   if (!columns.empty()) sql += " (" + columns + ")";
@@ -268,7 +254,7 @@ std::string build_update_sql(std::string_view table, const json::JsonDocument& r
   for (const std::string& name : record.KeysAt("")) {
     if (name == "id") continue;
     if (!assignments.empty()) assignments += ",";
-    assignments += column_name(name) + "=" + value_sql(record, path_token(name));
+    assignments += column_name(name) + "=" + value_sql(record, json::path_token(name));
   }
   // The condition is the id as read (an integer), so an id text such as
   // "5 or 1=1" cannot widen the update to other rows.

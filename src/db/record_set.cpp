@@ -29,22 +29,6 @@ const std::string& page_range_message() {
   return "页码超出范围。"_gbk;
 }
 
-// Escapes a column name as one path token ("/" and "~" are path syntax).
-std::string path_token(std::string_view name) {
-  std::string token;
-  token.reserve(name.size());
-  for (char c : name) {
-    if (c == '~') {
-      token += "~0";
-    } else if (c == '/') {
-      token += "~1";
-    } else {
-      token.push_back(c);
-    }
-  }
-  return token;
-}
-
 void set_number(json::JsonDocument& document, std::string_view path, json::JsonValue object,
                 double real) {
   double nearest = std::round(real);
@@ -74,7 +58,7 @@ void row_to_json(json::JsonDocument& document, json::JsonValue object,
   for (std::size_t c = 0; c < names.size() && c < row.size(); ++c) {
     // An empty name would address the row object itself.
     if (names[c].empty()) continue;
-    std::string path = path_token(names[c]);
+    std::string path = json::path_token(names[c]);
     const DbValue& value = row[c];
     ColumnKind kind = kinds[c];
     // SQLite types each cell: a column empty in the first row takes each

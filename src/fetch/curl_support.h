@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fetch/fetch.h"
@@ -105,5 +106,16 @@ bool failed_before_sending(CURL* handle, CURLcode code);
 // The libcurl transfer succeeded, or failed only while reading the body of
 // the final response.
 bool response_arrived(CURL* handle, const Received& received);
+
+// Runs one fetch operation; only allocation can throw inside, and then the
+// call fails like any other instead of letting the exception out.
+template <typename Run>
+std::string run_without_throwing(Run&& run) noexcept {
+  try {
+    return std::forward<Run>(run)();
+  } catch (...) {
+    return {};
+  }
+}
 
 }  // namespace lumora::fetch::detail

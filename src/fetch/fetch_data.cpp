@@ -164,12 +164,8 @@ std::string fetch_data(std::string_view url, const FetchDataOptions& options,
                        FetchDataOutputs* outputs) {
   FetchDataOutputs scratch;
   FetchDataOutputs& out = outputs ? *outputs : scratch;
-  try {
-    return run_fetch_data(std::string(url), options, out);
-  } catch (...) {
-    // Only allocation can throw here; the call fails like any other.
-    return {};
-  }
+  return detail::run_without_throwing(
+      [&] { return run_fetch_data(std::string(url), options, out); });
 }
 
 }  // namespace lumora::fetch

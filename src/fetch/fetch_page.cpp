@@ -221,12 +221,8 @@ std::string fetch_page(std::string_view url, const FetchPageOptions& options,
                        FetchPageOutputs* outputs) {
   FetchPageOutputs scratch;
   FetchPageOutputs& out = outputs ? *outputs : scratch;
-  try {
-    return run_fetch_page(std::string(url), options, out);
-  } catch (...) {
-    // Only allocation can throw here; the call fails like any other.
-    return {};
-  }
+  return detail::run_without_throwing(
+      [&] { return run_fetch_page(std::string(url), options, out); });
 }
 
 }  // namespace lumora::fetch

@@ -139,12 +139,8 @@ std::string fetch_plain(std::string_view url, const FetchPlainOptions& options,
                         FetchPlainOutputs* outputs) {
   FetchPlainOutputs scratch;
   FetchPlainOutputs& out = outputs ? *outputs : scratch;
-  try {
-    return run_fetch_plain(std::string(url), options, out);
-  } catch (...) {
-    // Only allocation can throw here; the call fails like any other.
-    return {};
-  }
+  return detail::run_without_throwing(
+      [&] { return run_fetch_plain(std::string(url), options, out); });
 }
 
 }  // namespace lumora::fetch

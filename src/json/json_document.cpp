@@ -343,6 +343,21 @@ bool check_engine() {
 
 }  // namespace
 
+std::string path_token(std::string_view name) {
+  std::string token;
+  token.reserve(name.size());
+  for (char c : name) {
+    if (c == '~') {
+      token += "~0";
+    } else if (c == '/') {
+      token += "~1";
+    } else {
+      token.push_back(c);
+    }
+  }
+  return token;
+}
+
 bool json_engine_ready() {
   static const bool ready = check_engine();
   return ready;

@@ -74,6 +74,9 @@ using JsonEngineReporter =
     std::function<void(const std::string& message, const std::string& caption)>;
 void set_json_engine_reporter(JsonEngineReporter reporter);
 
+// A member name written as one path token ("~" and "/" escaped as "~0", "~1").
+std::string path_token(std::string_view name);
+
 // Tags for the value families (Append/Insert/Replace).
 struct NewObject {};
 struct NewArray {};
