@@ -11,10 +11,13 @@
 // Shallow, non-owning copies are made explicitly with ViewAt / MemberView.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include <yyjson.h>
@@ -65,6 +68,12 @@ struct JsonState {
 // start-up can show the failure where it has a window.
 bool json_engine_ready();
 
+// Receives the failure message and its caption (GBK texts). A failure found
+// before a reporter is registered is handed to the reporter when it is set.
+using JsonEngineReporter =
+    std::function<void(const std::string& message, const std::string& caption)>;
+void set_json_engine_reporter(JsonEngineReporter reporter);
+
 // Tags for the value families (Append/Insert/Replace).
 struct NewObject {};
 struct NewArray {};
@@ -73,6 +82,11 @@ struct RawJson {  // a JSON text parsed into place
   std::string_view text;
   std::uint32_t read_flags = 0;
 };
+
+// How a handle-level setter places its value: replace keeps one member of the
+// name (or overwrites the element at the index); add always adds a member (or
+// inserts before the index).
+enum class SetMode : int { add = 0, replace = 1 };
 
 class JsonDocument {
  public:
@@ -293,6 +307,42 @@ class JsonDocument {
   long ReadNumberList(std::string_view path, std::vector<double>& out,
                       JsonValue base = nullptr) const;
 
+  // ---- element access under a path: the element at path + "/" + index ----
+  std::int32_t ElementInt(std::size_t index, std::string_view path = {},
+                          JsonValue base = nullptr) const;
+  std::int64_t ElementInt64(std::size_t index, std::string_view path = {},
+                            JsonValue base = nullptr) const;
+  float ElementFloat(std::size_t index, std::string_view path = {}, JsonValue base = nullptr) const;
+  double ElementNumber(std::size_t index, std::string_view path = {},
+                       JsonValue base = nullptr) const;
+  bool ElementBool(std::size_t index, std::string_view path = {}, JsonValue base = nullptr) const;
+  std::string ElementText(std::size_t index, std::string_view path = {},
+                          JsonValue base = nullptr) const;
+  std::string ElementJson(std::size_t index, std::string_view path = {},
+                          JsonValue base = nullptr) const;
+  JsonDocument ElementCopy(std::size_t index, std::string_view path = {},
+                           RootKind kind = RootKind::object, JsonValue base = nullptr) const;
+  bool ElementCopyInto(std::size_t index, std::string_view path, JsonDocument& target,
+                       JsonValue base = nullptr) const;
+
+  // ---- array-rooted documents only (-1 on an object-rooted one) ----
+  // The document is cleared to an empty array root (without a base; with one,
+  // the root is emptied in place so the base stays valid), every item is
+  // appended to the array at the path, and its new size is returned.
+  long FillTexts(std::span<const std::string> items, std::string_view path = {},
+                 JsonValue base = nullptr);
+  long FillInts(std::span<const std::int32_t> items, std::string_view path = {},
+                JsonValue base = nullptr);
+  long FillInts(std::span<const std::int64_t> items, std::string_view path = {},
+                JsonValue base = nullptr);
+  long FillNumbers(std::span<const double> items, std::string_view path = {},
+                   JsonValue base = nullptr);
+  // The root becomes an empty array in place; the text is split at the
+  // separator (empty means ","), each piece appended as a double for element
+  // type 5 or 6, a 64-bit integer for 3 or 4, else as text. The new size.
+  long FillSplit(std::string_view text, std::string_view separator = ",", int element_type = 0,
+                 std::string_view path = {}, JsonValue base = nullptr);
+
   // ---- sub-documents ----
   JsonDocument CopyAt(std::string_view path, RootKind kind = RootKind::object,
                       JsonValue base = nullptr) const;
@@ -301,7 +351,85 @@ class JsonDocument {
                       JsonValue base = nullptr) const;
   JsonDocument MemberView(std::string_view key, RootKind kind = RootKind::object,
                           JsonValue base = nullptr) const;
+  // Arrays: the other's elements are appended. Objects: the other's members
+  // are set by key, containers of the same type merged recursively. False
+  // when the two values differ in type.
   bool MergeAt(const JsonDocument& other, std::string_view path = {}, JsonValue base = nullptr);
+
+  // ---- handle level ----
+  // Handles must belong to this document when a setter allocates a value.
+  // Getters on any handle (none reads as missing):
+  static JsonValueType ValueType(JsonValue value);
+  static NumberKind ValueNumberKind(JsonValue value);
+  static std::size_t ValueSize(JsonValue value);
+  static bool ValueEqualsText(JsonValue value, std::string_view text);
+  // Compact JSON text of a value (GBK bytes written as they are).
+  static std::string ValueToText(JsonValue value, std::uint32_t write_flags = 0);
+  // T: std::string (GetText rules), std::int32_t, std::int64_t, double, float, bool.
+  template <typename T>
+  static T ValueAs(JsonValue value);
+
+  static JsonValue ObjectMember(JsonValue object, std::string_view key);
+  static bool HasMember(JsonValue object, std::string_view key) {
+    return ObjectMember(object, key) != nullptr;
+  }
+  template <typename T>
+  static T MemberAs(JsonValue object, std::string_view key) {
+    return ValueAs<T>(ObjectMember(object, key));
+  }
+  static JsonValue ArrayItem(JsonValue array, std::size_t index);
+  template <typename T>
+  static T ItemAs(JsonValue array, std::size_t index) {
+    return ValueAs<T>(ArrayItem(array, index));
+  }
+
+  // Setters take the value kinds of Append (text, integers, reals, bool,
+  // NullValue, NewObject, NewArray, RawJson, a JsonDocument) and return the
+  // placed value's handle, or none.
+  template <typename T>
+  JsonValue SetMember(JsonValue object, std::string_view key, const T& value,
+                      SetMode mode = SetMode::replace) {
+    return set_member(object, key, make_value(value), mode);
+  }
+  // index -1 appends.
+  template <typename T>
+  JsonValue SetItem(JsonValue array, long index, const T& value, SetMode mode = SetMode::replace) {
+    return set_item(array, index, make_value(value), mode);
+  }
+  // The value itself becomes the new one, keeping its place in its container.
+  template <typename T>
+  bool SetValue(JsonValue target, const T& value) {
+    return set_in_place(target, make_value(value));
+  }
+  static bool RemoveMember(JsonValue object, std::string_view key);
+  static bool ClearMembers(JsonValue object);
+  static bool ClearItems(JsonValue array);
+  // Removes count items from the index (fewer when the array ends first);
+  // false when the index is past the end.
+  static bool RemoveItems(JsonValue array, std::size_t index, std::size_t count = 1);
+  // Exchanges two values in place; false when either is none or one holds the other.
+  static bool SwapValues(JsonValue a, JsonValue b);
+
+  // fn(std::string_view key, JsonValue value); returning false stops.
+  template <typename Fn>
+  static void ForEachMember(JsonValue object, Fn&& fn) {
+    if (!yyjson_mut_is_obj(object)) return;
+    yyjson_mut_obj_iter iter = yyjson_mut_obj_iter_with(object);
+    while (JsonValue key = yyjson_mut_obj_iter_next(&iter)) {
+      std::string_view name(yyjson_mut_get_str(key), yyjson_mut_get_len(key));
+      if (!call_visitor(fn, name, yyjson_mut_obj_iter_get_val(key))) return;
+    }
+  }
+  // fn(std::size_t index, JsonValue value); returning false stops.
+  template <typename Fn>
+  static void ForEachItem(JsonValue array, Fn&& fn) {
+    if (!yyjson_mut_is_arr(array)) return;
+    yyjson_mut_arr_iter iter = yyjson_mut_arr_iter_with(array);
+    std::size_t index = 0;
+    while (JsonValue item = yyjson_mut_arr_iter_next(&iter)) {
+      if (!call_visitor(fn, index++, item)) return;
+    }
+  }
 
  private:
   enum class Placement { append, insert, replace };
@@ -310,6 +438,10 @@ class JsonDocument {
   JsonDocument(Unset, RootKind kind) : kind_(kind) {}
 
   JsonValue base_or_root(JsonValue base) const { return base ? base : state_.root; }
+  // The conversions every getter shares.
+  static std::string value_text(JsonValue value);
+  static std::int64_t value_int64(JsonValue value);
+  static double value_number(JsonValue value);
   // The value at the path, created (as null) with its missing containers when
   // create is true. Nullptr when it cannot be reached or placed.
   JsonValue resolve(std::string_view path, JsonValue base, bool create) const;
@@ -318,6 +450,30 @@ class JsonDocument {
   bool place_element(std::string_view path, JsonValue base, Placement placement, std::size_t index,
                      JsonValue value);
   bool parse_into_state(const char* data, std::size_t length, std::uint32_t flags);
+  JsonValue element_at(std::size_t index, std::string_view path, JsonValue base) const;
+  JsonValue set_member(JsonValue object, std::string_view key, JsonValue value, SetMode mode);
+  JsonValue set_item(JsonValue array, long index, JsonValue value, SetMode mode);
+  bool set_in_place(JsonValue target, JsonValue value);
+  // Empties the root for the Fill family; the array the items go to, or none.
+  JsonValue fill_target(bool clear_document, std::string_view path, JsonValue base);
+  template <typename T>
+  long fill_list(std::span<const T> items, std::string_view path, JsonValue base);
+  void merge_into(JsonValue target, JsonValue source);
+  JsonDocument copy_value(JsonValue value, RootKind kind) const;
+  bool copy_value_into(JsonValue value, JsonDocument& target) const;
+  // A value of the other kind written at the path for the Get...Or family.
+  template <typename T>
+  T get_or(std::string_view path, const T& fallback, JsonValue base);
+
+  template <typename Fn, typename A>
+  static bool call_visitor(Fn& fn, A&& a, JsonValue value) {
+    if constexpr (std::is_same_v<std::invoke_result_t<Fn&, A, JsonValue>, bool>) {
+      return fn(std::forward<A>(a), value);
+    } else {
+      fn(std::forward<A>(a), value);
+      return true;
+    }
+  }
   void free_owned();
 
   JsonValue make_value(std::string_view v);
@@ -334,9 +490,42 @@ class JsonDocument {
   JsonValue make_value(const RawJson& v);
   JsonValue make_value(const JsonDocument& other);
 
+  // Remembers which member names an object built by this document's setters
+  // holds, so that adding a new name skips the scan for an existing one. It
+  // follows one object from its first member on and is trusted only while
+  // that object's size and last member are the ones it recorded. Only
+  // setters touch it: concurrent readers of a document never write here.
+  struct MemberFilter {
+    JsonValue object = nullptr;
+    std::size_t size = 0;
+    void* last_key = nullptr;
+    std::uint64_t bits = 0;
+  };
+  JsonValue add_single_member(JsonValue object, std::string_view key) const;
+  // The slot a scalar setter writes to: one plain member name goes the short
+  // way, anything else through resolve.
+  JsonValue slot_for_set(std::string_view path, JsonValue base);
+
   JsonState state_;
   RootKind kind_ = RootKind::object;
+  mutable MemberFilter filter_;
 };
+
+template <typename T>
+T JsonDocument::ValueAs(JsonValue value) {
+  if constexpr (std::is_same_v<T, std::string>) {
+    return value_text(value);
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return yyjson_mut_is_true(value);
+  } else if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float>) {
+    return static_cast<T>(value_number(value));
+  } else if constexpr (std::is_same_v<T, std::int64_t>) {
+    return value_int64(value);
+  } else {
+    static_assert(std::is_same_v<T, std::int32_t>, "ValueAs: text, integer, real or bool");
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value_int64(value)));
+  }
+}
 
 // A plain mutual-exclusion lock for documents shared between threads.
 class SectionLock {
