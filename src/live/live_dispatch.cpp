@@ -25,12 +25,12 @@ bool LiveMessageDispatcher::dispatch(std::string_view json_utf8) {
   ++counters_.messages;
   // Read as the text arrives: invalid UTF-8 is let through here and becomes
   // "?" in the field conversion, so one bad byte does not lose the event.
-  if (!message_.Parse(json_utf8)) {
+  if (!message_.load(json_utf8)) {
     ++counters_.not_json;
     return true;
   }
-  const json::JsonDocument& m = message_;
-  std::string cmd = m.GetText("cmd");
+  const json::JMap& m = message_;
+  std::string cmd = m.get_text("cmd");
   if (cmd.empty()) {
     stopped_ = true;
     ++counters_.stops;
@@ -38,27 +38,28 @@ bool LiveMessageDispatcher::dispatch(std::string_view json_utf8) {
   }
   std::string_view command = live_command_name(cmd);
   if (command == "INTERACT_WORD") {
-    std::int32_t msg_type = m.GetInt("data/msg_type");
+    std::int32_t msg_type = m.get_int("//data.msg_type");
     if (msg_type == 1) {
-      sink_.build_enter_event(to_gbk(m.GetText("data/uid")), to_gbk(m.GetText("data/uname")));
+      sink_.build_enter_event(to_gbk(m.get_text("//data.uid")), to_gbk(m.get_text("//data.uname")));
       ++counters_.events;
     } else if (msg_type == 2) {
-      sink_.build_follow_event(to_gbk(m.GetText("data/uid")), to_gbk(m.GetText("data/uname")));
+      sink_.build_follow_event(to_gbk(m.get_text("//data.uid")),
+                               to_gbk(m.get_text("//data.uname")));
       ++counters_.events;
     }
   } else if (command == "DANMU_MSG") {
-    sink_.build_danmaku_event(to_gbk(m.GetText("info/2/0")), to_gbk(m.GetText("info/2/1")),
-                              to_gbk(m.GetText("info/1")));
+    sink_.build_danmaku_event(to_gbk(m.get_text("//info[3][1]")),
+                              to_gbk(m.get_text("//info[3][2]")), to_gbk(m.get_text("//info[2]")));
     ++counters_.events;
   } else if (command == "SEND_GIFT") {
-    sink_.build_gift_event(to_gbk(m.GetText("data/uid")), to_gbk(m.GetText("data/uname")),
-                           m.GetInt("data/giftId"), to_gbk(m.GetText("data/giftName")),
-                           m.GetInt("data/num"), m.GetInt("data/price"));
+    sink_.build_gift_event(to_gbk(m.get_text("//data.uid")), to_gbk(m.get_text("//data.uname")),
+                           m.get_int("//data.giftId"), to_gbk(m.get_text("//data.giftName")),
+                           m.get_int("//data.num"), m.get_int("//data.price"));
     ++counters_.events;
   } else if (command == "GUARD_BUY") {
-    sink_.build_guard_event(to_gbk(m.GetText("data/uid")), to_gbk(m.GetText("data/username")),
-                            to_gbk(m.GetText("data/gift_name")), m.GetInt("data/start_time"),
-                            m.GetInt("data/end_time"));
+    sink_.build_guard_event(to_gbk(m.get_text("//data.uid")), to_gbk(m.get_text("//data.username")),
+                            to_gbk(m.get_text("//data.gift_name")), m.get_int("//data.start_time"),
+                            m.get_int("//data.end_time"));
     ++counters_.events;
   }
   // COMBO_SEND, ENTRY_EFFECT and the rest: nothing.

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/json_document.h"
+#include "json/jmap.h"
 #include "live/packet_codec.h"
 #include "relay/event_relay.h"
 
@@ -105,7 +105,7 @@ class LiveMessageDispatcher final : public MessageSink {
 
  private:
   LiveEventSink& sink_;
-  json::JsonDocument message_;
+  json::JMap message_;  // one map for every message, as its buffers are reused
   bool stopped_ = false;
   Counters counters_;
 };

@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "fetch/fetch.h"
-#include "json/json_document.h"
+#include "json/jmap.h"
 #include "live/packet_codec.h"
 #include "text/literal.h"
 
@@ -92,14 +92,14 @@ bool parse_websocket_url(std::string_view url, WebSocketAddress& out) {
 }
 
 std::string build_auth_message(const RoomInfo& info) {
-  json::JsonDocument auth;
-  auth.SetInt("uid", 0);
-  auth.SetInt("roomid", info.room_id);
-  auth.SetInt("protover", 1);
-  auth.SetText("platform", "client");
-  auth.SetInt("type", 1);
-  auth.SetText("key", info.token);
-  return auth.ToText();
+  json::JMap auth;
+  auth.set_int("//uid", 0);
+  auth.set_int("//roomid", info.room_id);
+  auth.set_int("//protover", 1);
+  auth.set_text("//platform", "client");
+  auth.set_int("//type", 1);
+  auth.set_text("//key", info.token);
+  return auth.to_json();
 }
 
 namespace {

@@ -1,7 +1,7 @@
 #include "live/room_lookup.h"
 
 #include "fetch/fetch.h"
-#include "json/json_document.h"
+#include "json/jmap.h"
 #include "text/gbk.h"
 #include "text/literal.h"
 
@@ -13,9 +13,9 @@ namespace {
 
 // The answers are UTF-8; the program reads them as GBK text, up to the first
 // zero byte, as every live answer is read.
-bool load_answer(std::string_view body_utf8, json::JsonDocument& document) {
+bool load_answer(std::string_view body_utf8, json::JMap& answer) {
   if (body_utf8.empty()) return false;
-  return document.Parse(text::utf8_to_gbk_until_nul(body_utf8));
+  return answer.load(text::utf8_to_gbk_until_nul(body_utf8));
 }
 
 }  // namespace
@@ -36,17 +36,17 @@ std::string danmaku_info_url(const LiveEndpoints& endpoints, std::string_view ro
 }
 
 void read_room_info_answer(std::string_view body_utf8, RoomInfo& info) {
-  json::JsonDocument answer;
+  json::JMap answer;
   if (!load_answer(body_utf8, answer)) return;
-  info.room_id = answer.GetInt("data/room_info/room_id");
-  info.title = answer.GetText("data/room_info/title");
-  info.uname = answer.GetText("data/anchor_info/base_info/uname");
+  info.room_id = answer.get_int("//data.room_info.room_id");
+  info.title = answer.get_text("//data.room_info.title");
+  info.uname = answer.get_text("//data.anchor_info.base_info.uname");
 }
 
 void read_danmaku_info_answer(std::string_view body_utf8, RoomInfo& info) {
-  json::JsonDocument answer;
+  json::JMap answer;
   if (!load_answer(body_utf8, answer)) return;
-  info.token = answer.GetText("data/token");
+  info.token = answer.get_text("//data.token");
 }
 
 std::string room_log_line(const RoomInfo& info) {
