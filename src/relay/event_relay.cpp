@@ -17,7 +17,6 @@ using panel::Control;
 
 namespace {
 
-constexpr std::string_view kHeadPrefix = "http://127.0.0.1/head?uid=";
 // A list with its member gameCmdDataList around the joined records.
 constexpr std::string_view kListOpen = "{\"gameCmdDataList\":[";
 constexpr std::string_view kListClose = "]}";
@@ -50,56 +49,65 @@ std::string tagged_line(std::string_view tag, std::string_view uid_text, std::st
 
 }  // namespace
 
-std::string head_address(std::string_view uid_text) {
+std::string head_prefix_for_port(int http_port) {
+  if (http_port == 80) return std::string(kDefaultHeadPrefix);
+  return "http://127.0.0.1:" + std::to_string(http_port) + "/head?uid=";
+}
+
+std::string head_address(std::string_view uid_text, std::string_view head_prefix) {
   std::string head;
-  head.reserve(kHeadPrefix.size() + uid_text.size());
-  head.append(kHeadPrefix).append(uid_text);
+  head.reserve(head_prefix.size() + uid_text.size());
+  head.append(head_prefix).append(uid_text);
   return head;
 }
 
 json::JsonDocument make_danmaku_record(std::string_view uid_text, std::string_view name,
-                                       const SplitCommand& split, std::string_view comment) {
+                                       const SplitCommand& split, std::string_view comment,
+                                       std::string_view head_prefix) {
   json::JsonDocument record = start_record(uid_text, name, ViewerEventType::danmaku);
   record.SetText("instruct", split.instruct);
   record.SetText("parameter1", split.parameter1);
   record.SetText("parameter2", split.parameter2);
   record.SetText("data", comment);
-  record.SetText("head", head_address(uid_text));
+  record.SetText("head", head_address(uid_text, head_prefix));
   return record;
 }
 
 json::JsonDocument make_gift_record(std::string_view uid_text, std::string_view name,
                                     std::int32_t gift_id, std::string_view gift_name,
-                                    std::int32_t count, std::int32_t price) {
+                                    std::int32_t count, std::int32_t price,
+                                    std::string_view head_prefix) {
   json::JsonDocument record = start_record(uid_text, name, ViewerEventType::gift);
   record.SetInt("gif_id", gift_id);
   record.SetText("gif_name", gift_name);
   record.SetInt("gif_num", count);
   record.SetInt("gif_price", price);
-  record.SetText("head", head_address(uid_text));
+  record.SetText("head", head_address(uid_text, head_prefix));
   return record;
 }
 
-json::JsonDocument make_follow_record(std::string_view uid_text, std::string_view name) {
+json::JsonDocument make_follow_record(std::string_view uid_text, std::string_view name,
+                                      std::string_view head_prefix) {
   json::JsonDocument record = start_record(uid_text, name, ViewerEventType::follow);
-  record.SetText("head", head_address(uid_text));
+  record.SetText("head", head_address(uid_text, head_prefix));
   return record;
 }
 
-json::JsonDocument make_enter_record(std::string_view uid_text, std::string_view name) {
+json::JsonDocument make_enter_record(std::string_view uid_text, std::string_view name,
+                                     std::string_view head_prefix) {
   json::JsonDocument record = start_record(uid_text, name, ViewerEventType::entry);
-  record.SetText("head", head_address(uid_text));
+  record.SetText("head", head_address(uid_text, head_prefix));
   return record;
 }
 
 json::JsonDocument make_guard_record(std::string_view uid_text, std::string_view name,
                                      std::string_view guard_name, std::int32_t start_time,
-                                     std::int32_t end_time) {
+                                     std::int32_t end_time, std::string_view head_prefix) {
   json::JsonDocument record = start_record(uid_text, name, ViewerEventType::guard);
   record.SetText("gifname", guard_name);
   record.SetInt("timenew", start_time);
   record.SetInt("timeold", end_time);
-  record.SetText("head", head_address(uid_text));
+  record.SetText("head", head_address(uid_text, head_prefix));
   return record;
 }
 
@@ -110,7 +118,7 @@ void EventRelay::build_danmaku_event(std::string_view uid_text, std::string_view
                                      std::string_view comment) {
   panel_.append_log(text::format_template("{1}({2})说：{3}"_gbk, name, uid_text, comment));
   SplitCommand split = split_command(comment, read_split_settings(panel_));
-  json::JsonDocument record = make_danmaku_record(uid_text, name, split, comment);
+  json::JsonDocument record = make_danmaku_record(uid_text, name, split, comment, head_prefix_);
   deliver_event(record.ViewAt(""));
 }
 
@@ -122,19 +130,20 @@ void EventRelay::build_gift_event(std::string_view uid_text, std::string_view na
   line.append(" 数量："_gbk).append(std::to_string(count));
   line.append(" 价值："_gbk).append(std::to_string(price));
   panel_.append_log(line);
-  json::JsonDocument record = make_gift_record(uid_text, name, gift_id, gift_name, count, price);
+  json::JsonDocument record =
+      make_gift_record(uid_text, name, gift_id, gift_name, count, price, head_prefix_);
   deliver_event(record.ViewAt(""));
 }
 
 void EventRelay::build_follow_event(std::string_view uid_text, std::string_view name) {
   panel_.append_log(tagged_line("【关注】"_gbk, uid_text, name));
-  json::JsonDocument record = make_follow_record(uid_text, name);
+  json::JsonDocument record = make_follow_record(uid_text, name, head_prefix_);
   deliver_event(record.ViewAt(""));
 }
 
 void EventRelay::build_enter_event(std::string_view uid_text, std::string_view name) {
   panel_.append_log(tagged_line("【进入】"_gbk, uid_text, name));
-  json::JsonDocument record = make_enter_record(uid_text, name);
+  json::JsonDocument record = make_enter_record(uid_text, name, head_prefix_);
   deliver_event(record.ViewAt(""));
 }
 
@@ -143,7 +152,8 @@ void EventRelay::build_guard_event(std::string_view uid_text, std::string_view n
                                    std::int32_t end_time) {
   // A guard purchase is logged with the room entry's tag.
   panel_.append_log(tagged_line("【进入】"_gbk, uid_text, name));
-  json::JsonDocument record = make_guard_record(uid_text, name, guard_name, start_time, end_time);
+  json::JsonDocument record =
+      make_guard_record(uid_text, name, guard_name, start_time, end_time, head_prefix_);
   deliver_event(record.ViewAt(""));
 }
 

@@ -26,21 +26,32 @@ enum class ViewerEventType : std::int32_t {
   guard = 5
 };
 
-// "http://127.0.0.1/head?uid=" followed by the uid text as received.
-std::string head_address(std::string_view uid_text);
+// The avatar route's address up to the uid: "http://127.0.0.1/head?uid=", or
+// with ":port" after the host when the HTTP server listens elsewhere than 80.
+inline constexpr std::string_view kDefaultHeadPrefix = "http://127.0.0.1/head?uid=";
+std::string head_prefix_for_port(int http_port);
+
+// The head prefix followed by the uid text as received.
+std::string head_address(std::string_view uid_text,
+                         std::string_view head_prefix = kDefaultHeadPrefix);
 
 // The records themselves, members in their fixed order (texts GBK). The uid
 // member is the leading integer of uid_text (low 32 bits, signed; no digits 0).
 json::JsonDocument make_danmaku_record(std::string_view uid_text, std::string_view name,
-                                       const SplitCommand& split, std::string_view comment);
+                                       const SplitCommand& split, std::string_view comment,
+                                       std::string_view head_prefix = kDefaultHeadPrefix);
 json::JsonDocument make_gift_record(std::string_view uid_text, std::string_view name,
                                     std::int32_t gift_id, std::string_view gift_name,
-                                    std::int32_t count, std::int32_t price);
-json::JsonDocument make_follow_record(std::string_view uid_text, std::string_view name);
-json::JsonDocument make_enter_record(std::string_view uid_text, std::string_view name);
+                                    std::int32_t count, std::int32_t price,
+                                    std::string_view head_prefix = kDefaultHeadPrefix);
+json::JsonDocument make_follow_record(std::string_view uid_text, std::string_view name,
+                                      std::string_view head_prefix = kDefaultHeadPrefix);
+json::JsonDocument make_enter_record(std::string_view uid_text, std::string_view name,
+                                     std::string_view head_prefix = kDefaultHeadPrefix);
 json::JsonDocument make_guard_record(std::string_view uid_text, std::string_view name,
                                      std::string_view guard_name, std::int32_t start_time,
-                                     std::int32_t end_time);
+                                     std::int32_t end_time,
+                                     std::string_view head_prefix = kDefaultHeadPrefix);
 
 class EventRelay {
  public:
@@ -54,6 +65,11 @@ class EventRelay {
   // The server may be created after the relay; null detaches it. The caller
   // keeps the server alive while it is attached.
   void set_push(EventPush* push) noexcept { push_.store(push, std::memory_order_release); }
+
+  // The address before the uid in every record's "head" (default
+  // kDefaultHeadPrefix). Set at start-up, before events flow.
+  void set_head_prefix(std::string head_prefix) { head_prefix_ = std::move(head_prefix); }
+  const std::string& head_prefix() const noexcept { return head_prefix_; }
 
   // Builders: each writes its log line to the panel, builds the record and
   // delivers it. Texts are GBK; the uid comes as text.
@@ -88,6 +104,7 @@ class EventRelay {
   panel::PanelModel& panel_;
   const std::string interaction_file_path_;
   std::atomic<EventPush*> push_;
+  std::string head_prefix_{kDefaultHeadPrefix};
 
   // relay_lock: serializes the polling list and the file and push steps of
   // every delivery against each other and against the polling route.
