@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "json/json_document.h"
+#include "live/room_connection.h"
 #include "panel/panel_model.h"
 #include "relay/event_relay.h"
 #include "relay/event_ws_server.h"
@@ -99,6 +100,11 @@ void apply_command_line(const CommandLine& line, PanelModel& panel, web::Setting
     panel.set_text(Control::编辑框_分割字符, separator);
     settings.write_setting("分割字符"_gbk, separator);
   }
+  if (line.room) {
+    const std::string room = text::utf8_to_gbk(*line.room);
+    panel.set_text(Control::编辑框_w1, room);
+    settings.write_setting("直播间1"_gbk, room);
+  }
 }
 
 }  // namespace
@@ -116,6 +122,12 @@ const char* usage_text() {
          "  --split-bytes N         danmaku command: the first N bytes (stored in Config.ini)\n"
          "  --split-separator TEXT  danmaku command: split at TEXT (stored in Config.ini)\n"
          "  --simulate POSITION     automatic comments from the test lists, slider 0..2000\n"
+         "  --connect               connect room slot 1 after start-up\n"
+         "  --room N                room number typed into slot 1 (stored in Config.ini)\n"
+         "  --live-api URL          live platform API base (default "
+         "https://api.live.bilibili.com)\n"
+         "  --danmaku-url URL       danmaku WebSocket, ws:// or wss:// (default the platform's)\n"
+         "  --live-origin URL       Origin of the danmaku handshake\n"
          "  --help                  this text\n";
 }
 
@@ -175,6 +187,18 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& line,
       int position = 0;
       if (!number(0, relay::Simulation::kSliderMaximum, position)) return false;
       line.simulate = position;
+    } else if (arg == "--connect") {
+      line.connect = true;
+    } else if (arg == "--room") {
+      std::string text;
+      if (!value(text)) return false;
+      line.room = text;
+    } else if (arg == "--live-api") {
+      if (!value(line.live_api)) return false;
+    } else if (arg == "--danmaku-url") {
+      if (!value(line.danmaku_url)) return false;
+    } else if (arg == "--live-origin") {
+      if (!value(line.live_origin)) return false;
     } else {
       error = "unknown option " + arg;
       return false;
@@ -268,7 +292,13 @@ int run_program(int argc, char** argv) {
 
   // LEAD: data.db when missing (program_path(home, "data.db")), from the db
   // layer's creation call.
-  // LEAD: the three RoomSlot clients with their four handlers (live layer).
+  // Room slot 1's client (slots 2 and 3 connect nothing).
+  live::RoomConnectionOptions live_options;
+  if (!line.live_api.empty()) live_options.endpoints.api_base_url = line.live_api;
+  if (!line.danmaku_url.empty()) live_options.endpoints.danmaku_url = line.danmaku_url;
+  if (!line.live_origin.empty()) live_options.endpoints.web_origin = line.live_origin;
+  live::RelayEventSink live_sink(relay);
+  live::RoomConnection room_connection(panel, live_sink, live_options);
 
   relay::EventWsServerOptions ws_options;
   ws_options.bind_address = line.bind_address;
@@ -296,11 +326,14 @@ int run_program(int argc, char** argv) {
 
   relay::SimulationTimer timer(simulation);
   if (line.simulate) timer.set_period(simulation.on_slider_moved(*line.simulate));
+  // The connect button of slot 1, as the user would press it.
+  if (line.connect) room_connection.connect_room(panel.text(Control::编辑框_w1));
 
   const int code = panel.wait_for_quit();
 
   // ---- stop: what closing the window does, then the servers ----
   timer.stop();
+  room_connection.stop();
   simulation.save_test_lists(home);
   relay.set_push(nullptr);
   ws_server.stop();
