@@ -24,7 +24,6 @@
 #include <string_view>
 #include <vector>
 
-#include "json/jmap.h"
 #include "live/packet_codec.h"
 #include "relay/event_relay.h"
 
@@ -105,7 +104,11 @@ class LiveMessageDispatcher final : public MessageSink {
 
  private:
   LiveEventSink& sink_;
-  json::JMap message_;  // one map for every message, as its buffers are reused
+  // Each message is parsed once, read-only, into this buffer (grown to the
+  // largest message seen, never shrunk), so steady decoding allocates nothing
+  // for the parse. The fields are read with the same "//" path rules as JMap;
+  // a mutable map would cost a second copy of every message.
+  std::vector<std::uint64_t> parse_pool_;
   bool stopped_ = false;
   Counters counters_;
 };
