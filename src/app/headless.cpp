@@ -14,6 +14,7 @@
 
 #include "db/data_file.h"
 #include "json/json_document.h"
+#include "live/room_connection.h"
 #include "panel/panel_model.h"
 #include "relay/event_relay.h"
 #include "relay/event_ws_server.h"
@@ -100,6 +101,11 @@ void apply_command_line(const CommandLine& line, PanelModel& panel, web::Setting
     panel.set_text(Control::编辑框_分割字符, separator);
     settings.write_setting("分割字符"_gbk, separator);
   }
+  if (line.room) {
+    const std::string room = text::utf8_to_gbk(*line.room);
+    panel.set_text(Control::编辑框_w1, room);
+    settings.write_setting("直播间1"_gbk, room);
+  }
 }
 
 }  // namespace
@@ -117,6 +123,12 @@ const char* usage_text() {
          "  --split-bytes N         danmaku command: the first N bytes (stored in Config.ini)\n"
          "  --split-separator TEXT  danmaku command: split at TEXT (stored in Config.ini)\n"
          "  --simulate POSITION     automatic comments from the test lists, slider 0..2000\n"
+         "  --connect               connect room slot 1 after start-up\n"
+         "  --room N                room number typed into slot 1 (stored in Config.ini)\n"
+         "  --live-api URL          live platform API base (default "
+         "https://api.live.bilibili.com)\n"
+         "  --danmaku-url URL       danmaku WebSocket, ws:// or wss:// (default the platform's)\n"
+         "  --live-origin URL       Origin of the danmaku handshake\n"
          "  --help                  this text\n";
 }
 
@@ -176,6 +188,18 @@ bool parse_command_line(const std::vector<std::string>& args, CommandLine& line,
       int position = 0;
       if (!number(0, relay::Simulation::kSliderMaximum, position)) return false;
       line.simulate = position;
+    } else if (arg == "--connect") {
+      line.connect = true;
+    } else if (arg == "--room") {
+      std::string text;
+      if (!value(text)) return false;
+      line.room = text;
+    } else if (arg == "--live-api") {
+      if (!value(line.live_api)) return false;
+    } else if (arg == "--danmaku-url") {
+      if (!value(line.danmaku_url)) return false;
+    } else if (arg == "--live-origin") {
+      if (!value(line.live_origin)) return false;
     } else {
       error = "unknown option " + arg;
       return false;
@@ -254,8 +278,8 @@ int run_program(int argc, char** argv) {
 
   // ---- process start ----
   if (!json::json_engine_ready()) panel.show_message("yyjson.dll载入失败!"_gbk, "错误"_gbk);
-  // LEAD: the web framework's module initialisation (route tables, envelope
-  // key names, server name) goes here.
+  // The web framework's module initialisation (route tables, envelope key
+  // names, server name) belongs here once the framework exists.
 
   std::error_code ec;
   std::filesystem::create_directories(std::filesystem::path(program_path(home, "网站/数据")), ec);
@@ -273,7 +297,13 @@ int run_program(int argc, char** argv) {
       !db_error.empty()) {
     std::fprintf(stderr, "lumora: data.db: %s\n", db_error.c_str());
   }
-  // LEAD: the three RoomSlot clients with their four handlers (live layer).
+  // Room slot 1's client (slots 2 and 3 connect nothing).
+  live::RoomConnectionOptions live_options;
+  if (!line.live_api.empty()) live_options.endpoints.api_base_url = line.live_api;
+  if (!line.danmaku_url.empty()) live_options.endpoints.danmaku_url = line.danmaku_url;
+  if (!line.live_origin.empty()) live_options.endpoints.web_origin = line.live_origin;
+  live::RelayEventSink live_sink(relay);
+  live::RoomConnection room_connection(panel, live_sink, live_options);
 
   relay::EventWsServerOptions ws_options;
   ws_options.bind_address = line.bind_address;
@@ -281,9 +311,8 @@ int run_program(int argc, char** argv) {
   relay::EventWsServer ws_server(ws_options);
   relay.set_push(&ws_server);
 
-  // LEAD: the connection pool on data.db, WebServer init with the site folder
-  // "网站", the nine routes, the start on line.bind_address:line.http_port and
-  // 标签_HTTP ("HTTP正常 " + port green / "启动失败" red) go here.
+  // The connection pool on data.db, the web server on line.http_port with its
+  // nine routes and 标签_HTTP belong here once the framework exists.
 
   if (ws_server.start()) {
     panel.set_caption(Control::标签_WSS, "WS正常启动 "_gbk + std::to_string(ws_server.port()),
@@ -301,11 +330,14 @@ int run_program(int argc, char** argv) {
 
   relay::SimulationTimer timer(simulation);
   if (line.simulate) timer.set_period(simulation.on_slider_moved(*line.simulate));
+  // The connect button of slot 1, as the user would press it.
+  if (line.connect) room_connection.connect_room(panel.text(Control::编辑框_w1));
 
   const int code = panel.wait_for_quit();
 
   // ---- stop: what closing the window does, then the servers ----
   timer.stop();
+  room_connection.stop();
   simulation.save_test_lists(home);
   relay.set_push(nullptr);
   ws_server.stop();

@@ -28,7 +28,12 @@ struct CommandLine {
   bool gbk = false;
   std::optional<int> split_bytes;
   std::optional<std::string> split_separator;
-  std::optional<int> simulate;  // slider position 0..2000
+  std::optional<int> simulate;      // slider position 0..2000
+  bool connect = false;             // press slot 1's connect button after start-up
+  std::optional<std::string> room;  // typed into 编辑框_w1 (and so stored as 直播间1)
+  std::string live_api;             // the live platform's endpoints; empty: the real ones
+  std::string danmaku_url;
+  std::string live_origin;
 };
 
 // Parses argv; false (with error) for an unknown option or a bad value.

@@ -1,0 +1,349 @@
+// The live pipeline, measured: received frames (zlib batches of DANMU_MSG and
+// SEND_GIFT messages shaped like the platform's) -> PacketDecoder::unpack ->
+// LiveMessageDispatcher -> EventRelay's builders -> deliver_event -> the
+// event WebSocket server -> a Node `ws` consumer on 127.0.0.1.
+//
+// Prints:
+//   1. events per second end to end (first frame handed to the decoder until
+//      the consumer has every event), and the pipeline's own rate (until the
+//      last event is queued for the consumer);
+//   2. frame-arrival-to-consumer latency (p50, p99, max) with frames paced at
+//      2,000 events per second (arrival: the frame handed to the decoder);
+//   3. decode rate (unpack + dispatch into a counting sink) against the npm
+//      decoder bilibili-live-ws on the same bytes, timed inside Node.
+// A program, not a test: it prints figures and checks no goal.
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "json/jmap.h"
+#include "live/live_dispatch.h"
+#include "live/packet_codec.h"
+#include "panel/panel_model.h"
+#include "relay/event_relay.h"
+#include "relay/event_ws_server.h"
+#include "support/node_peer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using lumora::json::JMap;
+
+constexpr int kMessagesPerFrame = 10;  // 7 comments, 3 gifts
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Shapes of real messages: the captured samples when the test data is there,
+// otherwise trimmed copies of them written here.
+std::string danmaku_template() {
+  auto path =
+      std::filesystem::path(LUMORA_TESTDATA_DIR) / "bilibili/messages/DANMU_MSG.bac-doc.json";
+  if (std::filesystem::exists(path)) return read_file(path);
+  return R"({"cmd":"DANMU_MSG","info":[[0,1,25,16777215,1724000000000,1724000000,0,"4ac8f1b2",0,0,0,"",0,"{}","{}",{"mode":0,"show_player_type":0,"extra":"{\"send_from_me\":false,\"mode\":0,\"color\":16777215,\"dm_type\":0,\"font_size\":25,\"player_mode\":1,\"show_player_type\":0,\"content\":\"白花300块[热]\",\"user_hash\":\"1253642674\",\"emoticon_unique\":\"\",\"bulge_display\":0,\"recommend_score\":0,\"main_state_dm_color\":\"\",\"objective_state_dm_color\":\"\",\"direction\":0,\"pk_direction\":0,\"quartet_direction\":0,\"anniversary_crowd\":0,\"yeah_space_type\":\"\",\"yeah_space_url\":\"\",\"jump_to_url\":\"\",\"space_type\":\"\",\"space_url\":\"\",\"animation\":{},\"emots\":null,\"is_audited\":false,\"id_str\":\"c2f5b9e0a1\",\"icon\":null,\"show_reply\":true,\"reply_mid\":0,\"reply_uname\":\"\",\"reply_uname_color\":\"\",\"reply_is_mystery\":false,\"hit_combo\":0}"},{"activity_identity":"","activity_source":0,"not_show":0},0],"白花300块[热]",[6088969,"tim1997",0,0,0,10000,1,""],[21,"粉丝牌","主播",7734200,1725515,"",0,1725515,1725515,5414290,0,1,17561885],[11,0,6406234,">50000",0],["",""],0,0,null,{"ts":1724000000,"ct":"E1A2B3C4"},0,0,null,null,0,105,[0]]})";
+}
+
+std::string gift_template() {
+  auto path =
+      std::filesystem::path(LUMORA_TESTDATA_DIR) / "bilibili/messages/SEND_GIFT.bac-doc.json";
+  if (std::filesystem::exists(path)) return read_file(path);
+  return R"({"cmd":"SEND_GIFT","data":{"action":"投喂","batch_combo_id":"batch:gift:combo_id:510149209:2920484:31036:1674717138.1491","batch_combo_send":null,"beatId":"","biz_source":"Live","blind_gift":null,"broadcast_id":0,"coin_type":"gold","combo_resources_id":1,"combo_send":null,"combo_stay_time":5,"combo_total_coin":100,"crit_prob":0,"demarcation":1,"discount_price":100,"dmscore":112,"draw":0,"effect":0,"effect_block":0,"face":"http://i0.hdslb.com/bfs/face/member/noface.jpg","face_effect_id":0,"face_effect_type":0,"float_sc_resource_id":0,"giftId":31036,"giftName":"小花花","giftType":0,"gold":0,"guard_level":0,"is_first":true,"is_join_receiver":false,"is_naming":false,"is_special_batch":0,"magnification":1,"medal_info":{"anchor_roomid":0,"anchor_uname":"","guard_level":0,"icon_id":0,"is_lighted":0,"medal_color":0,"medal_color_border":0,"medal_color_end":0,"medal_color_start":0,"medal_level":0,"medal_name":"","special":"","target_id":0},"name_color":"","num":1,"original_gift_name":"","price":100,"rcost":2318,"receive_user_info":{"uid":2920484,"uname":"主播"},"remain":0,"rnd":"1674717132111000001","send_master":null,"silver":0,"super":0,"super_batch_gift_num":1,"super_gift_num":1,"svga_block":0,"switch":true,"tag_image":"","tid":"1674717138120200001","timestamp":1674717138,"top_list":null,"total_coin":100,"uid":510149209,"uname":"12138额83121"}})";
+}
+
+// The message with its sender's uid set (the latency run finds its frame by it).
+std::string with_uid(const std::string& message, bool danmaku, std::int32_t uid,
+                     const std::string& comment) {
+  JMap map;
+  map.load(message);
+  if (danmaku) {
+    map.set_int("//info[3][1]", uid);
+    map.set_text("//info[2]", comment);
+  } else {
+    map.set_int("//data.uid", uid);
+  }
+  return map.to_json();
+}
+
+void put32(std::string& out, std::uint32_t v) {
+  out += static_cast<char>(v >> 24);
+  out += static_cast<char>(v >> 16);
+  out += static_cast<char>(v >> 8);
+  out += static_cast<char>(v);
+}
+
+std::string packet(const std::string& body, std::uint16_t version, std::uint32_t operation) {
+  std::string out;
+  put32(out, static_cast<std::uint32_t>(16 + body.size()));
+  out += '\0';
+  out += '\x10';
+  out += static_cast<char>(version >> 8);
+  out += static_cast<char>(version);
+  put32(out, operation);
+  put32(out, 0);
+  return out + body;
+}
+
+std::string zlib_compress(const std::string& bytes) {
+  uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+            reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()), 6);
+  out.resize(size);
+  return out;
+}
+
+// Frame i holds the events with uids i * kMessagesPerFrame + 1 ... + kMessagesPerFrame.
+std::vector<std::string> build_frames(int count, const std::string& danmaku,
+                                      const std::string& gift) {
+  const char* comments[] = {"上舰-1-2", "攻击-3", "哈哈哈哈", "666", "前进-北", "主播好", "买"};
+  std::vector<std::string> frames;
+  frames.reserve(static_cast<std::size_t>(count));
+  for (int f = 0; f < count; ++f) {
+    std::string batch;
+    for (int m = 0; m < kMessagesPerFrame; ++m) {
+      const std::int32_t uid = f * kMessagesPerFrame + m + 1;
+      const bool is_danmaku = m % 10 < 7;
+      batch += packet(with_uid(is_danmaku ? danmaku : gift, is_danmaku, uid, comments[m % 7]), 0,
+                      lumora::live::OP_MESSAGE);
+    }
+    frames.push_back(
+        packet(zlib_compress(batch), lumora::live::PROTOCOL_ZLIB, lumora::live::OP_MESSAGE));
+  }
+  return frames;
+}
+
+class CountingSink final : public lumora::live::LiveEventSink {
+ public:
+  void build_danmaku_event(std::string_view, std::string_view, std::string_view) override {
+    ++events;
+  }
+  void build_gift_event(std::string_view, std::string_view, std::int32_t, std::string_view,
+                        std::int32_t, std::int32_t) override {
+    ++events;
+  }
+  void build_follow_event(std::string_view, std::string_view) override { ++events; }
+  void build_enter_event(std::string_view, std::string_view) override { ++events; }
+  void build_guard_event(std::string_view, std::string_view, std::string_view, std::int32_t,
+                         std::int32_t) override {
+    ++events;
+  }
+  std::uint64_t events = 0;
+};
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::int64_t steady_ns(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+// A consumer on the server, waited for until the server counts it as the
+// newest client.
+std::unique_ptr<lumora::test::NodePeer> attach_consumer(lumora::relay::EventWsServer& server,
+                                                        const std::string& mode, std::size_t n) {
+  auto peer = std::make_unique<lumora::test::NodePeer>(
+      LUMORA_NODE_DIR "/live_bench_consumer.js",
+      std::vector<std::string>{"ws://127.0.0.1:" + std::to_string(server.port()) + "/", mode,
+                               std::to_string(n)});
+  if (!peer->ok()) return nullptr;
+  for (int i = 0; i < 500 && !server.has_last_client(); ++i) std::this_thread::sleep_for(10ms);
+  return server.has_last_client() ? std::move(peer) : nullptr;
+}
+
+std::string wait_line(const lumora::test::NodePeer& peer, const std::string& prefix,
+                      std::chrono::seconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    for (const auto& line : peer.lines())
+      if (line.starts_with(prefix)) return line;
+    std::this_thread::sleep_for(5ms);
+  }
+  return {};
+}
+
+}  // namespace
+
+int main() {
+  namespace live = lumora::live;
+  namespace relay = lumora::relay;
+  const std::string danmaku = danmaku_template();
+  const std::string gift = gift_template();
+  std::printf("message shapes: DANMU_MSG %zu bytes, SEND_GIFT %zu bytes (%s)\n", danmaku.size(),
+              gift.size(),
+              std::filesystem::exists(std::filesystem::path(LUMORA_TESTDATA_DIR) / "bilibili")
+                  ? "captured samples"
+                  : "built-in copies");
+
+  const int kThroughputFrames = 20000;  // 200,000 events
+  std::vector<std::string> frames = build_frames(kThroughputFrames, danmaku, gift);
+  std::size_t frame_bytes = 0;
+  for (const auto& f : frames) frame_bytes += f.size();
+  std::printf("frames: %d zlib batches of %d messages, %.0f bytes each on average\n",
+              kThroughputFrames, kMessagesPerFrame,
+              static_cast<double>(frame_bytes) / kThroughputFrames);
+
+  char home_pattern[] = "/tmp/lumora_bench_live_XXXXXX";
+  if (!::mkdtemp(home_pattern)) return 1;
+  const std::string home = home_pattern;
+
+  // ---- 1. end-to-end throughput ----
+  {
+    lumora::panel::PanelModel panel;  // 选择框_wss checked: the push path is on
+    relay::EventWsServerOptions options;
+    options.bind_address = "127.0.0.1";
+    options.port = 0;
+    // Room for the whole run, so the measure is of the pipeline, not of drops.
+    options.queue_max_messages = 1u << 22;
+    options.queue_max_bytes = std::size_t{1} << 30;
+    relay::EventWsServer server(options);
+    if (!server.start()) {
+      std::printf("event server: %s\n", server.error_text().c_str());
+      return 1;
+    }
+    relay::EventRelay event_relay(panel, home + "/data.json", &server);
+    live::RelayEventSink sink(event_relay);
+    live::LiveMessageDispatcher dispatcher(sink);
+    live::PacketDecoder decoder;
+    const std::size_t total = static_cast<std::size_t>(kThroughputFrames) * kMessagesPerFrame;
+    auto consumer = attach_consumer(server, "count", total);
+    if (!consumer) {
+      std::printf("no consumer\n");
+      return 1;
+    }
+    auto start = Clock::now();
+    for (const auto& frame : frames) {
+      dispatcher.begin_frame();
+      decoder.unpack(frame, dispatcher);
+    }
+    double pipeline_s = seconds_since(start);
+    std::string done = wait_line(*consumer, "done", 120s);
+    double end_to_end_s = seconds_since(start);
+    std::printf(
+        "throughput: %zu events; pipeline %.0f events/s (%.3f s); end to end, consumer "
+        "has all: %.0f events/s (%.3f s)%s; dropped %llu\n",
+        total, static_cast<double>(dispatcher.counters().events) / pipeline_s, pipeline_s,
+        static_cast<double>(total) / end_to_end_s, end_to_end_s,
+        done.empty() ? " [consumer did not report]" : "",
+        static_cast<unsigned long long>(server.dropped_messages()));
+    server.stop();
+  }
+
+  // ---- 2. latency at 2,000 events/s ----
+  {
+    lumora::panel::PanelModel panel;
+    relay::EventWsServerOptions options;
+    options.bind_address = "127.0.0.1";
+    options.port = 0;
+    relay::EventWsServer server(options);
+    if (!server.start()) return 1;
+    relay::EventRelay event_relay(panel, home + "/data.json", &server);
+    live::RelayEventSink sink(event_relay);
+    live::LiveMessageDispatcher dispatcher(sink);
+    live::PacketDecoder decoder;
+    const int kFrames = 1000;  // 10,000 events over 5 s
+    std::vector<std::string> paced = build_frames(kFrames, danmaku, gift);
+    auto consumer =
+        attach_consumer(server, "latency", static_cast<std::size_t>(kFrames) * kMessagesPerFrame);
+    if (!consumer) return 1;
+    std::vector<std::int64_t> arrival_ns(kFrames);
+    const auto period = std::chrono::microseconds(1000000 * kMessagesPerFrame / 2000);
+    auto next = Clock::now();
+    for (int f = 0; f < kFrames; ++f) {
+      std::this_thread::sleep_until(next);
+      next += period;
+      auto arrived = Clock::now();
+      arrival_ns[static_cast<std::size_t>(f)] = steady_ns(arrived);
+      dispatcher.begin_frame();
+      decoder.unpack(paced[static_cast<std::size_t>(f)], dispatcher);
+    }
+    std::string line = wait_line(*consumer, "latency ", 60s);
+    std::vector<double> latencies_us;
+    if (!line.empty()) {
+      lumora::json::JsonDocument pairs;
+      pairs.Parse(std::string_view(line).substr(8));
+      std::size_t n = pairs.SizeAt("");
+      for (std::size_t i = 0; i < n; ++i) {
+        std::string at = std::to_string(i);
+        std::int64_t uid = pairs.GetInt64(at + "/0");
+        std::int64_t received = std::stoll(pairs.GetText(at + "/1"));
+        std::size_t frame = static_cast<std::size_t>((uid - 1) / kMessagesPerFrame);
+        if (frame < arrival_ns.size())
+          latencies_us.push_back(static_cast<double>(received - arrival_ns[frame]) / 1000.0);
+      }
+    }
+    std::sort(latencies_us.begin(), latencies_us.end());
+    auto pct = [&](double p) {
+      if (latencies_us.empty()) return 0.0;
+      return latencies_us[std::min(latencies_us.size() - 1,
+                                   static_cast<std::size_t>(p * latencies_us.size()))];
+    };
+    std::printf(
+        "latency at 2,000 events/s (%d events per frame, %zu events measured): "
+        "p50 %.0f us, p99 %.0f us, max %.0f us\n",
+        kMessagesPerFrame, latencies_us.size(), pct(0.50), pct(0.99),
+        latencies_us.empty() ? 0.0 : latencies_us.back());
+    server.stop();
+  }
+
+  // ---- 3. decode rate against the npm decoder ----
+  {
+    const int kDecodeFrames = 2000;
+    std::vector<std::string> sample(frames.begin(), frames.begin() + kDecodeFrames);
+    CountingSink counting;
+    live::LiveMessageDispatcher dispatcher(counting);
+    live::PacketDecoder decoder;
+    std::uint64_t messages = 0;
+    auto start = Clock::now();
+    double elapsed = 0;
+    while (elapsed < 2.0) {
+      for (const auto& frame : sample) {
+        dispatcher.begin_frame();
+        messages += decoder.unpack(frame, dispatcher).message_count;
+      }
+      elapsed = seconds_since(start);
+    }
+    double ours = static_cast<double>(messages) / elapsed;
+
+    const std::string frames_file = home + "/frames.bin";
+    {
+      std::ofstream out(frames_file, std::ios::binary);
+      for (const auto& frame : sample) {
+        std::string length;
+        put32(length, static_cast<std::uint32_t>(frame.size()));
+        out << length << frame;
+      }
+    }
+    lumora::test::NodePeer npm(LUMORA_NODE_DIR "/live_bench_npm_decoder.js", {frames_file, "2"},
+                               60s);
+    double theirs = 0;
+    if (npm.ok()) {
+      unsigned long long n = 0;
+      double s = 0;
+      if (std::sscanf(npm.ready_line().c_str(), "npm %llu %lf", &n, &s) == 2 && s > 0)
+        theirs = static_cast<double>(n) / s;
+    }
+    std::printf(
+        "decode (unpack + dispatch, %llu events): ours %.0f messages/s; npm "
+        "bilibili-live-ws %.0f messages/s; ratio %.1fx\n",
+        static_cast<unsigned long long>(counting.events), ours, theirs,
+        theirs > 0 ? ours / theirs : 0.0);
+  }
+
+  std::filesystem::remove_all(home);
+  return 0;
+}
