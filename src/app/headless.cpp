@@ -15,6 +15,7 @@
 #include "db/data_file.h"
 #include "json/json_document.h"
 #include "live/room_connection.h"
+#include "panel/console_printer.h"
 #include "panel/panel_model.h"
 #include "relay/event_relay.h"
 #include "relay/event_ws_server.h"
@@ -215,36 +216,6 @@ std::string executable_folder() {
   return exe.parent_path().string();
 }
 
-std::uint64_t attach_headless_printer(PanelModel& panel) {
-  auto print_mutex = std::make_shared<std::mutex>();
-  return panel.add_observer([print_mutex, &panel](const panel::PanelChange& change) {
-    std::string line;
-    switch (change.kind) {
-      case panel::PanelChange::Kind::log_line:
-        line = text::gbk_to_utf8(change.text);
-        break;
-      case panel::PanelChange::Kind::message_box:
-        line = "[" + text::gbk_to_utf8(change.caption) + "] " + text::gbk_to_utf8(change.text);
-        break;
-      case panel::PanelChange::Kind::state:
-        // Status labels only; the switches and boxes are the command line's.
-        if (change.control != Control::标签_WSS && change.control != Control::标签_HTTP &&
-            change.control != Control::标签_客户端_状态) {
-          return;
-        }
-        line = std::string(panel::control_name(change.control)) + ": " +
-               text::gbk_to_utf8(panel.text(change.control));
-        break;
-      case panel::PanelChange::Kind::quit:
-        return;
-    }
-    std::lock_guard lock(*print_mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  });
-}
-
 int run_program(int argc, char** argv) {
   CommandLine line;
   std::string error;
@@ -273,7 +244,7 @@ int run_program(int argc, char** argv) {
 
   const std::string home = line.home.empty() ? executable_folder() : line.home;
   PanelModel panel;
-  attach_headless_printer(panel);
+  panel::attach_console_printer(panel);
   quit_on_signals(panel);
 
   // ---- process start ----

@@ -44,10 +44,6 @@ const char* usage_text();
 // The folder of the running executable (/proc/self/exe), or "." when unknown.
 std::string executable_folder();
 
-// Prints the panel's log lines, status labels and message boxes to stdout as
-// UTF-8, one line each, flushed per line. Returns the observer id.
-std::uint64_t attach_headless_printer(panel::PanelModel& panel);
-
 // Parses the command line, runs the start-up and waits for SIGINT/SIGTERM or a
 // quit request; returns the process exit code.
 int run_program(int argc, char** argv);

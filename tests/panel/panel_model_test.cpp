@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "panel/console_printer.h"
 #include "panel/panel_model.h"
 #include "text/literal.h"
 
@@ -48,7 +51,7 @@ TEST(PanelModel, ObserversSeeEachChangeOnceAndCanLeave) {
   auto id = panel.add_observer([&](const PanelChange& change) { seen.push_back(change); });
   panel.set_caption(Control::标签_WSS, "WS正常启动 8080"_gbk, kStatusGreen);
   panel.set_caption(Control::标签_WSS, "WS正常启动 8080"_gbk, kStatusGreen);  // no change, no call
-  panel.set_checked(Control::单选框_GBK, true);                              // two controls change
+  panel.set_checked(Control::单选框_GBK, true);                               // two controls change
   panel.append_log("line");
   panel.show_message("text", "caption");
   ASSERT_EQ(seen.size(), 5u);
@@ -69,7 +72,8 @@ TEST(PanelModel, ObserversSeeEachChangeOnceAndCanLeave) {
 
 TEST(PanelModel, KeepsOnlyTheNewestLogLines) {
   PanelModel panel;
-  for (std::size_t i = 0; i < PanelModel::kRecentLogLines + 10; ++i) panel.append_log(std::to_string(i));
+  for (std::size_t i = 0; i < PanelModel::kRecentLogLines + 10; ++i)
+    panel.append_log(std::to_string(i));
   auto lines = panel.recent_log();
   ASSERT_EQ(lines.size(), PanelModel::kRecentLogLines);
   EXPECT_EQ(lines.front(), "10");
@@ -120,6 +124,24 @@ TEST(PanelModel, SafeUnderConcurrentWritersAndObserverChurn) {
   EXPECT_EQ(lines.load(), 8000);
   // Exactly one radio of the group stays selected.
   EXPECT_NE(panel.checked(Control::单选框_GBK), panel.checked(Control::单选框_UTF8));
+}
+
+TEST(ConsolePrinter, PrintsLogStatusAndMessagesAsUtf8Lines) {
+  PanelModel panel;
+  std::FILE* out = std::tmpfile();
+  ASSERT_NE(out, nullptr);
+  attach_console_printer(panel, out);
+  panel.append_log("【礼物】123甲"_gbk);
+  panel.set_caption(Control::标签_WSS, "WS正常启动 8080"_gbk, kStatusGreen);
+  panel.set_checked(Control::选择框_http, true);  // a switch: not printed
+  panel.show_message("连接直播间失败！"_gbk, "错误"_gbk);
+  panel.request_quit(0);
+  std::rewind(out);
+  std::string printed;
+  char buffer[256];
+  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, out)) printed.append(buffer, n);
+  std::fclose(out);
+  EXPECT_EQ(printed, "【礼物】123甲\n标签_WSS: WS正常启动 8080\n[错误] 连接直播间失败！\n");
 }
 
 }  // namespace
