@@ -553,6 +553,37 @@ TEST_F(TimeoutTest, SilentClientsAreClosedAndAnsweringOnesKept) {
   EXPECT_EQ(peer.wait_for("B", 1), 1);
 }
 
+TEST_F(EventWsServerTest, RequestsThatAreNoUpgradeAreAnsweredAndClosed) {
+  const struct {
+    const char* what;
+    std::string request;
+    const char* status;
+  } cases[] = {
+      {"plain GET", "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 400"},
+      {"unknown protocol version",
+       "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 12\r\n\r\n",
+       "HTTP/1.1 426"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    int fd = connect_tcp(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(write_all(fd, c.request));
+    EXPECT_EQ(read_until(fd, "\r\n\r\n").rfind(c.status, 0), 0u);
+    EXPECT_TRUE(closed_by_peer(fd));
+    ::close(fd);
+  }
+  // A header beyond the handshake's size limit ends the connection.
+  int fd = connect_tcp(port_);
+  ASSERT_GE(fd, 0);
+  write_all(fd, "GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'f') + "\r\n\r\n");
+  EXPECT_TRUE(closed_by_peer(fd));
+  ::close(fd);
+  EXPECT_EQ(server_->client_count(), 0u);
+  EXPECT_EQ(server_->last_ws_client(), 0u);
+}
+
 class StallTest : public EventWsServerTest {
  protected:
   void customise(EventWsServerOptions& options) override {
