@@ -462,6 +462,13 @@ TEST_F(EventWsServerTest, ManyMessagesArriveIntactAndInOrder) {
     sent.push_back("late " + std::to_string(i));
     server_->push_to_last_client(sent.back());
   }
+  // One larger than the socket takes at once: the direct send hands the
+  // rest of the frame to the io thread, and what follows waits behind it.
+  std::this_thread::sleep_for(2ms);
+  sent.push_back(std::string(3'000'000, 'L'));
+  server_->push_to_last_client(sent.back());
+  sent.push_back("after the large one");
+  server_->push_to_last_client(sent.back());
   ASSERT_EQ(peer.wait_for("A", static_cast<int>(sent.size()), 20000),
             static_cast<int>(sent.size()));
   std::string expected = "messages A [";
@@ -482,6 +489,25 @@ TEST_F(EventWsServerTest, ManyMessagesArriveIntactAndInOrder) {
   EXPECT_EQ(server_->dropped_messages(), 0u);
   EXPECT_TRUE(wait_until([&] { return server_->queued_bytes() == 0; }));
   EXPECT_EQ(server_->sent_messages(), sent.size());
+}
+
+TEST_F(EventWsServerTest, WhatADirectSendCannotTakeFollowsThroughTheIoThread) {
+  // A client with a tiny receive window takes only part of a large frame at
+  // once; the rest, and the message behind it, must follow intact.
+  int fd = raw_ws_client(port_, 4096);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(wait_until([&] { return server_->client_count() == 1; }));
+  std::string large(3'000'000, 'z');
+  for (std::size_t i = 0; i < large.size(); i += 1000) large[i] = static_cast<char>('a' + i % 26);
+  server_->push_to_last_client(large);
+  server_->push_to_last_client("tail");
+  std::string expected("\x81\x7f\x00\x00\x00\x00\x00\x2d\xc6\xc0", 10);
+  expected += large;
+  expected += std::string("\x81\x04tail", 6);
+  EXPECT_TRUE(read_bytes(fd, expected.size(), 10000ms) == expected);
+  EXPECT_TRUE(wait_until([&] { return server_->queued_bytes() == 0; }));
+  EXPECT_EQ(server_->sent_messages(), 2u);
+  ::close(fd);
 }
 
 TEST_F(EventWsServerTest, PushesFromSeveralThreadsKeepEachThreadsOrder) {
