@@ -171,10 +171,11 @@ bool valid_close_code(std::uint16_t code) {
   return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014);
 }
 
-// A session whose socket accepted no write for this long after going idle
-// is written to from the pushing thread itself (one send, no hand-over to
-// the io thread). Pushes closer together than this go through the io
-// thread, which sends everything queued meanwhile with one write.
+// A push that comes at least this long after the previous one, while no
+// write is going on, is sent by the pushing thread itself (one send, no
+// hand-over to the io thread, no wake-up in its latency). Pushes closer
+// together go through the io thread, which sends everything queued
+// meanwhile with one write, so a burst costs few sends.
 constexpr auto kDirectSendGap = std::chrono::microseconds(100);
 // Bytes asked of the socket per read; the read buffer grows only to hold
 // one frame of the largest allowed size.
@@ -326,7 +327,8 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
     core_.clients.fetch_add(1, std::memory_order_relaxed);
     guarded([&] { core_.owner->on_ws_client_entered(handle_); });
     arm_idle_tick();
-    if (parse_frames()) do_read();
+    parse_frames();
+    do_read();
   }
 
   // ---- reading ----
@@ -352,12 +354,14 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
       return;
     }
     received_since_tick_ = true;
-    if (parse_frames()) do_read();
+    parse_frames();
+    do_read();
   }
 
-  // Handles every complete frame in rx_ and keeps the partial one. False
-  // when the session ends without reading further.
-  bool parse_frames() {
+  // Handles every complete frame in rx_ and keeps the partial one. After a
+  // close frame or a bad frame the rest is read and dropped until the client
+  // goes (or the closing time limit cuts it).
+  void parse_frames() {
     std::size_t at = 0;
     while (!discard_input_) {
       const std::size_t avail = rx_.size() - at;
@@ -412,7 +416,7 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
           in_message_ = true;
           message_is_text_ = opcode == kText;
         }
-        if (fin && !on_message()) return false;
+        if (fin) on_message();
         continue;
       }
       if (opcode == kPing) {
@@ -423,7 +427,7 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
           request_write();
         }
       } else if (opcode == kClose) {
-        if (!on_close_frame(unmasked)) return false;
+        on_close_frame(unmasked);
       }
       // A pong only shows the client is alive, which any read already did.
     }
@@ -432,12 +436,14 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
     } else if (at > 0) {
       rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(at));
     }
-    return true;
   }
 
-  bool on_message() {
+  void on_message() {
     in_message_ = false;
-    if (message_is_text_ && !valid_utf8(message_)) return fail(kCloseBadPayload);
+    if (message_is_text_ && !valid_utf8(message_)) {
+      fail(kCloseBadPayload);
+      return;
+    }
     // After our close frame, messages are no longer for the program.
     if (!close_queued_) {
       const WsMessageType type = message_is_text_ ? WsMessageType::text : WsMessageType::binary;
@@ -445,12 +451,11 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
     }
     message_.clear();
     if (message_.capacity() > kReadChunkBytes) message_.shrink_to_fit();
-    return true;
   }
 
   // The client's close frame: answered with the same code (unless our own
   // close went first), then the connection is taken down.
-  bool on_close_frame(std::string_view payload) {
+  void on_close_frame(std::string_view payload) {
     if (payload.size() == 1) return fail(kCloseProtocolError);
     std::string answer;
     if (payload.size() >= 2) {
@@ -467,12 +472,11 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
     } else {
       queue_close(answer);
     }
-    return true;
   }
 
   // A protocol violation: a close frame with the reason, nothing more is
   // read from this client, and the connection ends once the close is out.
-  bool fail(std::uint16_t code) {
+  void fail(std::uint16_t code) {
     discard_input_ = true;
     failed_ = true;
     if (close_written_) {
@@ -480,7 +484,6 @@ class EventWsServer::Session : public std::enable_shared_from_this<Session> {
     } else {
       queue_close(close_payload(code));
     }
-    return true;
   }
 
   // ---- writing ----
