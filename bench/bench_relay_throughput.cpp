@@ -368,6 +368,33 @@ Latency run_latency(int count, std::size_t text_size) {
   return {at(0.50), at(0.99), latency_us.back(), latency_us.size()};
 }
 
+// The same with the Node `ws` counting consumer (its own receipt times).
+Latency run_latency_node_consumer(int count) {
+  Setup s;
+  lumora::test::NodePeer consumer(LUMORA_NODE_DIR "/ws_counter.js",
+                                  {s.url(), std::to_string(count), "times"});
+  if (!consumer.ok() || !s.wait_client()) return {};
+  std::vector<long long> sent_ns(count);
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(500) * i);
+    sent_ns[i] = now_ns();
+    s.build(i);
+  }
+  wait_line(consumer, "done ");
+  std::vector<double> latency_us;
+  for (const auto& line : consumer.lines()) {
+    long long t = 0;
+    if (std::sscanf(line.c_str(), "t %lld", &t) == 1 && latency_us.size() < sent_ns.size()) {
+      latency_us.push_back((t - sent_ns[latency_us.size()]) / 1000.0);
+    }
+  }
+  std::sort(latency_us.begin(), latency_us.end());
+  if (latency_us.empty()) return {};
+  auto at = [&](double q) { return latency_us[static_cast<size_t>(q * (latency_us.size() - 1))]; };
+  return {at(0.50), at(0.99), latency_us.back(), latency_us.size()};
+}
+
 std::string load_average() {
   std::ifstream in("/proc/loadavg");
   std::string a, b, c;
@@ -439,6 +466,9 @@ int main(int argc, char** argv) {
         "  p50 %.0f us [%s]  p99 %.0f us [%s]  max %.0f us [%s]\n",
         count, latency_runs, median(p50), join(p50, "%.0f").c_str(), median(p99),
         join(p99, "%.0f").c_str(), median(max), join(max, "%.0f").c_str());
+    Latency node_consumer = run_latency_node_consumer(count);
+    std::printf("  with the Node ws consumer (1 run): p50 %.0f us, p99 %.0f us, max %.0f us\n",
+                node_consumer.p50, node_consumer.p99, node_consumer.max);
   }
 
   // ---- 3. memory over 1,000,000 events ----

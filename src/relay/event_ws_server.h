@@ -24,8 +24,9 @@
 // progress for stall_close_ms is closed hard (its socket is shut), because a
 // consumer that never reads would otherwise pin its queue forever.
 // Independently, keep-alive pings close a client that sends nothing back
-// (not even a pong) for idle_timeout_ms, so a stalled consumer is released
-// even when no more events come.
+// (not even a pong) for idle_timeout_ms (checked every half of it, so the
+// close comes between one and one and a half limits after its last byte),
+// so a stalled consumer is released even when no more events come.
 //
 // Limits on what clients send: frames must be masked, use no reserved bits
 // or opcodes, and control frames must be final and at most 125 bytes; a
