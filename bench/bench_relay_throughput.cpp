@@ -1,16 +1,29 @@
 // Figures for the event WebSocket path (a program that prints, not a test):
-//  1. events built and delivered per second with one Node `ws` consumer on
+//  1. events built and delivered per second with one WebSocket consumer on
 //     127.0.0.1, beside a Node `ws` server pushing the same event text to the
-//     same kind of consumer (and the ratio);
+//     same consumer (and the ratio). The main consumer is a raw-socket C++
+//     reader in this process (its own handshake and frame parser, one large
+//     read buffer), fast enough that the servers, not the consumer, set the
+//     pace; a second row repeats the comparison with a Node `ws` consumer;
 //  2. latency from the builder call to the consumer's receipt at a steady
-//     2,000 events/s (p50, p99);
+//     2,000 events/s (p50, p99, max);
 //  3. resident memory before and after 1,000,000 events.
-// Run from the build tree: bench/bench_relay_throughput [events]
+// Each throughput and latency figure is the median of several runs.
+// Run from the build tree: bench/bench_relay_throughput [events] [runs]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +42,11 @@ using namespace std::chrono_literals;
 using namespace lumora::text::literals;
 using Clock = std::chrono::steady_clock;
 
+long long now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
 long vm_rss_kib() {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -37,6 +55,170 @@ long vm_rss_kib() {
   }
   return -1;
 }
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::string join(const std::vector<double>& v, const char* format) {
+  std::string out;
+  char buf[64];
+  for (double x : v) {
+    std::snprintf(buf, sizeof buf, format, x);
+    if (!out.empty()) out += ' ';
+    out += buf;
+  }
+  return out;
+}
+
+// A WebSocket consumer on its own thread: a blocking TCP socket, the client
+// handshake written by hand, and a parser of unmasked server frames over a
+// 1 MiB read buffer. Every message parsed from one read gets that read's
+// receipt time. It counts text messages and checks each one's size against
+// the expected text; it answers pings so a long run is not timed out.
+class FastConsumer {
+ public:
+  FastConsumer(int port, long want, std::size_t expected_size, bool keep_times)
+      : want_(want), expected_size_(expected_size) {
+    if (keep_times) times_ns_.reserve(static_cast<std::size_t>(want));
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      error_ = "connect failed";
+      return;
+    }
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const std::string request =
+        "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n";
+    if (!write_all(request)) {
+      error_ = "handshake write failed";
+      return;
+    }
+    buffer_.resize(1 << 20);
+    // The response, and whatever frames follow it in the same reads.
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer_.data() + have_, buffer_.size() - have_);
+      if (n <= 0) {
+        error_ = "handshake read failed";
+        return;
+      }
+      have_ += static_cast<std::size_t>(n);
+      std::string_view got(buffer_.data(), have_);
+      std::size_t end = got.find("\r\n\r\n");
+      if (end == std::string_view::npos) continue;
+      if (got.find(" 101 ") == std::string_view::npos || end > got.find("\r\n") + 2000) {
+        error_ = "handshake refused: " + std::string(got.substr(0, got.find("\r\n")));
+        return;
+      }
+      std::memmove(buffer_.data(), buffer_.data() + end + 4, have_ - end - 4);
+      have_ -= end + 4;
+      break;
+    }
+    ok_ = true;
+    thread_ = std::thread([this] { run(); });
+  }
+  ~FastConsumer() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+  bool wait_done(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done_.load() && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    return done_.load();
+  }
+  long count() const { return count_.load(); }
+  long wrong_size() const { return wrong_size_; }
+  // Messages per second between the first and the last receipt.
+  double rate() const {
+    return last_ns_ > first_ns_ ? (count_ - 1) * 1e9 / static_cast<double>(last_ns_ - first_ns_)
+                                : 0.0;
+  }
+  const std::vector<long long>& times_ns() const { return times_ns_; }
+
+ private:
+  bool write_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  void run() {
+    for (;;) {
+      const long long received_ns = now_ns();
+      std::size_t at = 0;
+      while (have_ - at >= 2) {
+        const auto* p = reinterpret_cast<const unsigned char*>(buffer_.data() + at);
+        const int opcode = p[0] & 0x0f;
+        std::size_t header = 2;
+        std::uint64_t size = p[1] & 0x7f;
+        if (size == 126) {
+          if (have_ - at < 4) break;
+          size = (std::uint64_t{p[2]} << 8) | p[3];
+          header = 4;
+        } else if (size == 127) {
+          if (have_ - at < 10) break;
+          size = 0;
+          for (int i = 0; i < 8; ++i) size = (size << 8) | p[2 + i];
+          header = 10;
+        }
+        if (size > buffer_.size() / 2) return finish();  // never sent by these servers
+        if (have_ - at < header + size) break;
+        if (opcode == 1 || opcode == 0) {
+          if (size != expected_size_) ++wrong_size_;
+          if (count_ == 0) first_ns_ = received_ns;
+          if (times_ns_.capacity() > times_ns_.size()) times_ns_.push_back(received_ns);
+          last_ns_ = received_ns;
+          if (++count_ == want_) done_ = true;
+        } else if (opcode == 9 && size <= 125) {
+          // Pong with the ping's payload, masked with a zero key.
+          std::string pong{'\x8a', static_cast<char>(0x80 | size), 0, 0, 0, 0};
+          pong.append(buffer_.data() + at + header, size);
+          write_all(pong);
+        } else if (opcode == 8) {
+          return finish();
+        }
+        at += header + size;
+      }
+      if (at > 0) {
+        std::memmove(buffer_.data(), buffer_.data() + at, have_ - at);
+        have_ -= at;
+      }
+      ssize_t n = ::read(fd_, buffer_.data() + have_, buffer_.size() - have_);
+      if (n <= 0) return finish();
+      have_ += static_cast<std::size_t>(n);
+    }
+  }
+  void finish() { done_ = true; }
+
+  const long want_;
+  const std::size_t expected_size_;
+  int fd_ = -1;
+  bool ok_ = false;
+  std::string error_;
+  std::vector<char> buffer_;
+  std::size_t have_ = 0;
+  std::thread thread_;
+  std::atomic<long> count_{0};
+  std::atomic<bool> done_{false};
+  long long first_ns_ = 0;
+  long long last_ns_ = 0;
+  long wrong_size_ = 0;
+  std::vector<long long> times_ns_;
+};
 
 // Waits for a stdout line of the peer starting with prefix.
 std::string wait_line(const lumora::test::NodePeer& peer, const std::string& prefix,
@@ -73,6 +255,8 @@ struct Setup {
   std::string name = "观众小明"_gbk;
   std::string comment = "攻击-左边-三次"_gbk;
 
+  Setup() { server.start(); }
+
   std::string url() const { return "ws://127.0.0.1:" + std::to_string(server.port()) + "/"; }
 
   bool wait_client() {
@@ -82,127 +266,233 @@ struct Setup {
   }
 
   // Keeps the per-client queue well under its bound so nothing is dropped
-  // while the consumer catches up.
+  // while the consumer catches up (the Node server keeps its own send buffer
+  // under 4 MiB the same way).
   void build(int i) {
     while (server.queued_bytes() > 1024 * 1024) std::this_thread::yield();
     relay.build_danmaku_event(std::to_string(100000000 + i), name, comment);
   }
+
+  // The text a consumer gets for these events (uids all have nine digits, so
+  // every event's text has this size).
+  std::string sample_text() {
+    lumora::relay::SplitCommand split =
+        lumora::relay::split_command(comment, lumora::relay::read_split_settings(panel));
+    return lumora::text::gbk_to_utf8(
+        lumora::relay::make_danmaku_record("100000000", name, split, comment).ToText());
+  }
 };
+
+struct Run {
+  double consumer_rate = 0;  // msg/s as the consumer saw them
+  double producer_rate = 0;  // events/s the builders took (ours only)
+  long wrong = 0;            // messages of an unexpected size, or missing
+};
+
+Run run_ours_fast(int events, std::size_t text_size) {
+  Setup s;
+  FastConsumer consumer(s.server.port(), events, text_size, false);
+  if (!consumer.ok() || !s.wait_client()) {
+    std::fprintf(stderr, "consumer: %s\n", consumer.error().c_str());
+    return {};
+  }
+  const auto start = Clock::now();
+  for (int i = 0; i < events; ++i) s.build(i);
+  const auto produced = Clock::now();
+  consumer.wait_done(120s);
+  return {consumer.rate(), events / std::chrono::duration<double>(produced - start).count(),
+          consumer.wrong_size() + (events - consumer.count()) +
+              static_cast<long>(s.server.dropped_messages())};
+}
+
+Run run_node_fast(int events, const std::string& text) {
+  lumora::test::NodePeer server(LUMORA_NODE_DIR "/ws_push_server.js",
+                                {std::to_string(events), text});
+  if (!server.ok()) {
+    std::fprintf(stderr, "node server: %s\n", server.error().c_str());
+    return {};
+  }
+  FastConsumer consumer(server.port(), events, text.size(), false);
+  if (!consumer.ok()) {
+    std::fprintf(stderr, "consumer: %s\n", consumer.error().c_str());
+    return {};
+  }
+  consumer.wait_done(120s);
+  return {consumer.rate(), 0, consumer.wrong_size() + (events - consumer.count())};
+}
+
+Run run_ours_node_consumer(int events) {
+  Setup s;
+  lumora::test::NodePeer consumer(LUMORA_NODE_DIR "/ws_counter.js",
+                                  {s.url(), std::to_string(events)});
+  if (!consumer.ok() || !s.wait_client()) return {};
+  for (int i = 0; i < events; ++i) s.build(i);
+  return {consumer_rate(wait_line(consumer, "done ")), 0, 0};
+}
+
+Run run_node_node_consumer(int events, const std::string& text) {
+  lumora::test::NodePeer server(LUMORA_NODE_DIR "/ws_push_server.js",
+                                {std::to_string(events), text});
+  if (!server.ok()) return {};
+  lumora::test::NodePeer consumer(
+      LUMORA_NODE_DIR "/ws_counter.js",
+      {"ws://127.0.0.1:" + std::to_string(server.port()) + "/", std::to_string(events)});
+  return {consumer_rate(wait_line(consumer, "done ")), 0, 0};
+}
+
+struct Latency {
+  double p50 = 0, p99 = 0, max = 0;
+  std::size_t count = 0;
+};
+
+Latency run_latency(int count, std::size_t text_size) {
+  Setup s;
+  FastConsumer consumer(s.server.port(), count, text_size, true);
+  if (!consumer.ok() || !s.wait_client()) return {};
+  std::vector<long long> sent_ns(count);
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(500) * i);
+    sent_ns[i] = now_ns();
+    s.build(i);
+  }
+  consumer.wait_done(30s);
+  std::vector<double> latency_us;
+  const auto& got = consumer.times_ns();
+  for (std::size_t i = 0; i < got.size() && i < sent_ns.size(); ++i) {
+    latency_us.push_back((got[i] - sent_ns[i]) / 1000.0);
+  }
+  std::sort(latency_us.begin(), latency_us.end());
+  if (latency_us.empty()) return {};
+  auto at = [&](double q) { return latency_us[static_cast<size_t>(q * (latency_us.size() - 1))]; };
+  return {at(0.50), at(0.99), latency_us.back(), latency_us.size()};
+}
+
+// The same with the Node `ws` counting consumer (its own receipt times).
+Latency run_latency_node_consumer(int count) {
+  Setup s;
+  lumora::test::NodePeer consumer(LUMORA_NODE_DIR "/ws_counter.js",
+                                  {s.url(), std::to_string(count), "times"});
+  if (!consumer.ok() || !s.wait_client()) return {};
+  std::vector<long long> sent_ns(count);
+  const auto start = Clock::now();
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_until(start + std::chrono::microseconds(500) * i);
+    sent_ns[i] = now_ns();
+    s.build(i);
+  }
+  wait_line(consumer, "done ");
+  std::vector<double> latency_us;
+  for (const auto& line : consumer.lines()) {
+    long long t = 0;
+    if (std::sscanf(line.c_str(), "t %lld", &t) == 1 && latency_us.size() < sent_ns.size()) {
+      latency_us.push_back((t - sent_ns[latency_us.size()]) / 1000.0);
+    }
+  }
+  std::sort(latency_us.begin(), latency_us.end());
+  if (latency_us.empty()) return {};
+  auto at = [&](double q) { return latency_us[static_cast<size_t>(q * (latency_us.size() - 1))]; };
+  return {at(0.50), at(0.99), latency_us.back(), latency_us.size()};
+}
+
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int events = argc > 1 ? std::atoi(argv[1]) : 200000;
-  const std::string node_dir = LUMORA_NODE_DIR;
-
-  // ---- 1. throughput ----
-  double ours = 0;
-  double ours_producer = 0;
+  const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
   std::string sample_text;
   {
     Setup s;
-    if (!s.server.start()) {
-      std::fprintf(stderr, "server: %s\n", s.server.error_text().c_str());
-      return 1;
-    }
-    lumora::test::NodePeer consumer(node_dir + "/ws_counter.js", {s.url(), std::to_string(events)});
-    if (!consumer.ok() || !s.wait_client()) {
-      std::fprintf(stderr, "consumer: %s\n", consumer.error().c_str());
-      return 1;
-    }
-    const auto start = Clock::now();
-    for (int i = 0; i < events; ++i) s.build(i);
-    const auto produced = Clock::now();
-    std::string done = wait_line(consumer, "done ");
-    const auto received = Clock::now();
-    ours = consumer_rate(done);
-    ours_producer = events / std::chrono::duration<double>(produced - start).count();
-    std::printf(
-        "lumora: %d events built+delivered in %.1f ms (%.0f/s end to end), consumer saw "
-        "%.0f msg/s, dropped %llu\n",
-        events, std::chrono::duration<double, std::milli>(received - start).count(),
-        events / std::chrono::duration<double>(received - start).count(), ours,
-        static_cast<unsigned long long>(s.server.dropped_messages()));
-    // The text a consumer gets for one of these events, for the reference.
-    lumora::relay::SplitCommand split =
-        lumora::relay::split_command(s.comment, lumora::relay::read_split_settings(s.panel));
-    sample_text = lumora::text::gbk_to_utf8(
-        lumora::relay::make_danmaku_record("100000000", s.name, split, s.comment).ToText());
+    sample_text = s.sample_text();
   }
-  double node = 0;
-  {
-    lumora::test::NodePeer server(node_dir + "/ws_push_server.js",
-                                  {std::to_string(events), sample_text});
-    if (!server.ok()) {
-      std::fprintf(stderr, "node server: %s\n", server.error().c_str());
-      return 1;
-    }
-    lumora::test::NodePeer consumer(
-        node_dir + "/ws_counter.js",
-        {"ws://127.0.0.1:" + std::to_string(server.port()) + "/", std::to_string(events)});
-    std::string done = wait_line(consumer, "done ");
-    node = consumer_rate(done);
-    std::printf("node ws server: %d pushes of the same text, consumer saw %.0f msg/s (%s)\n",
-                events, node, wait_line(server, "sent ", 5s).c_str());
+  std::printf("load average at start: %s (cores: %u)\n", load_average().c_str(),
+              std::thread::hardware_concurrency());
+  std::printf("event text (%zu bytes): %s\n", sample_text.size(), sample_text.c_str());
+
+  // ---- 1. throughput, fast consumer; runs alternate between the servers ----
+  std::vector<double> ours, node, producer, ratio;
+  long wrong = 0;
+  for (int r = 0; r < runs; ++r) {
+    Run a = run_ours_fast(events, sample_text.size());
+    Run b = run_node_fast(events, sample_text);
+    ours.push_back(a.consumer_rate);
+    producer.push_back(a.producer_rate);
+    node.push_back(b.consumer_rate);
+    ratio.push_back(b.consumer_rate > 0 ? a.consumer_rate / b.consumer_rate : 0);
+    wrong += a.wrong + b.wrong;
   }
+  std::printf("throughput, C++ raw-socket consumer, %d events per run, %d runs\n", events, runs);
+  std::printf("  lumora (built+delivered) msg/s: median %.0f  [%s]\n", median(ours),
+              join(ours, "%.0f").c_str());
+  std::printf("  node ws server           msg/s: median %.0f  [%s]\n", median(node),
+              join(node, "%.0f").c_str());
+  std::printf("  ratio lumora / node ws:         median %.2f  [%s]\n", median(ratio),
+              join(ratio, "%.2f").c_str());
   std::printf(
-      "throughput ratio lumora / node ws: %.2f (lumora producer side alone %.0f events/s)\n",
-      node > 0 ? ours / node : 0.0, ours_producer);
+      "  lumora builder side alone events/s: median %.0f; missing/wrong-size/dropped: %ld\n",
+      median(producer), wrong);
+
+  // ---- 1b. the same with a Node `ws` consumer (one run each) ----
+  {
+    Run a = run_ours_node_consumer(events);
+    Run b = run_node_node_consumer(events, sample_text);
+    std::printf(
+        "throughput, Node ws consumer (1 run): lumora %.0f msg/s, node ws %.0f msg/s, "
+        "ratio %.2f\n",
+        a.consumer_rate, b.consumer_rate,
+        b.consumer_rate > 0 ? a.consumer_rate / b.consumer_rate : 0.0);
+  }
 
   // ---- 2. latency at 2,000 events/s ----
   {
     const int count = 10000;  // five seconds
-    Setup s;
-    s.server.start();
-    lumora::test::NodePeer consumer(node_dir + "/ws_counter.js",
-                                    {s.url(), std::to_string(count), "times"});
-    if (!consumer.ok() || !s.wait_client()) return 1;
-    std::vector<long long> sent_ns(count);
-    const auto start = Clock::now();
-    for (int i = 0; i < count; ++i) {
-      std::this_thread::sleep_until(start + std::chrono::microseconds(500) * i);
-      sent_ns[i] =
-          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-              .count();
-      s.build(i);
+    const int latency_runs = std::min(runs, 3);
+    std::vector<double> p50, p99, max;
+    for (int r = 0; r < latency_runs; ++r) {
+      Latency l = run_latency(count, sample_text.size());
+      p50.push_back(l.p50);
+      p99.push_back(l.p99);
+      max.push_back(l.max);
     }
-    wait_line(consumer, "done ");
-    std::vector<double> latency_us;
-    for (const auto& line : consumer.lines()) {
-      long long t = 0;
-      if (std::sscanf(line.c_str(), "t %lld", &t) == 1 && latency_us.size() < sent_ns.size()) {
-        latency_us.push_back((t - sent_ns[latency_us.size()]) / 1000.0);
-      }
-    }
-    std::sort(latency_us.begin(), latency_us.end());
-    if (!latency_us.empty()) {
-      auto at = [&](double q) {
-        return latency_us[static_cast<size_t>(q * (latency_us.size() - 1))];
-      };
-      std::printf(
-          "latency builder call -> consumer receipt at 2000 events/s (%zu events): p50 %.0f us, "
-          "p99 %.0f us, max %.0f us\n",
-          latency_us.size(), at(0.50), at(0.99), latency_us.back());
-    }
+    std::printf(
+        "latency builder call -> consumer receipt at 2000 events/s, %d events x %d runs:\n"
+        "  p50 %.0f us [%s]  p99 %.0f us [%s]  max %.0f us [%s]\n",
+        count, latency_runs, median(p50), join(p50, "%.0f").c_str(), median(p99),
+        join(p99, "%.0f").c_str(), median(max), join(max, "%.0f").c_str());
+    Latency node_consumer = run_latency_node_consumer(count);
+    std::printf("  with the Node ws consumer (1 run): p50 %.0f us, p99 %.0f us, max %.0f us\n",
+                node_consumer.p50, node_consumer.p99, node_consumer.max);
   }
 
   // ---- 3. memory over 1,000,000 events ----
   {
     const int count = 1000000;
     Setup s;
-    s.server.start();
-    lumora::test::NodePeer consumer(node_dir + "/ws_counter.js", {s.url(), std::to_string(count)});
+    FastConsumer consumer(s.server.port(), count, sample_text.size(), false);
     if (!consumer.ok() || !s.wait_client()) return 1;
     for (int i = 0; i < 10000; ++i) s.build(i);  // warm up the allocators
     const long before = vm_rss_kib();
-    for (int i = 0; i < count - 10000; ++i) s.build(i);
-    wait_line(consumer, "done ", 300s);
+    std::string series;
+    for (int i = 0; i < count - 10000; ++i) {
+      s.build(i);
+      if ((i + 10000) % 100000 == 0) series += " " + std::to_string(vm_rss_kib());
+    }
+    consumer.wait_done(300s);
     const long after = vm_rss_kib();
+    std::printf("VmRSS KiB every 100,000 events:%s\n", series.c_str());
     std::printf(
-        "VmRSS before %ld KiB, after 1,000,000 events %ld KiB (%+ld KiB); queue high water "
-        "%zu bytes, dropped %llu\n",
-        before, after, after - before, s.server.queued_bytes_high_water(),
+        "VmRSS before %ld KiB, after 1,000,000 events %ld KiB (%+ld KiB); received %ld; queue "
+        "high water %zu bytes, dropped %llu\n",
+        before, after, after - before, consumer.count(), s.server.queued_bytes_high_water(),
         static_cast<unsigned long long>(s.server.dropped_messages()));
   }
+  std::printf("load average at end: %s\n", load_average().c_str());
   return 0;
 }

@@ -6,23 +6,34 @@
 // Structure (after Beast's own asynchronous server): one listener, one
 // session per connection kept alive by shared_from_this, every handler of a
 // session on its own strand, one write in flight at a time. The io threads
-// (1 or 2) exist from start() to stop().
+// (1 or 2) exist from start() to stop(). Beast parses and answers the upgrade
+// request; after it the session frames and parses the connection itself, so
+// that one write carries every message queued meanwhile (a frame per message,
+// all in one send) instead of one send per message.
 //
 // Send queue policy. Each client has a bounded send queue (queue_max_bytes,
-// queue_max_messages). push_to_last_client never waits: it checks the bound,
-// appends to the client's inbox under a short lock and posts one flush to the
-// session's strand when none is pending. While the queue is full, the newest
-// message is dropped for that client and counted (dropped_messages). A client
-// whose queue stays full with no write completing for stall_close_ms is
-// closed hard (its socket is shut), because a consumer that never reads
-// would otherwise pin its queue forever. Independently, keep-alive pings
-// close a client that sends nothing back (not even a pong) for
-// idle_timeout_ms, so a stalled consumer is released even when no more
-// events come.
+// queue_max_messages, counting message payloads). push_to_last_client never
+// waits: it checks the bound and appends the framed message to the client's
+// inbox under a short lock. When the client's socket is idle and the previous
+// push was not just before, the pushing thread sends the frame itself with
+// one non-blocking send (no hand-over to an io thread, so no wake-up in the
+// latency); otherwise, or for whatever that send could not take, one flush
+// is posted to the session's strand, whose write takes the whole inbox.
+// While the queue is full, the newest message is dropped for that client and
+// counted (dropped_messages). A client whose queue stays full with no write
+// progress for stall_close_ms is closed hard (its socket is shut), because a
+// consumer that never reads would otherwise pin its queue forever.
+// Independently, keep-alive pings close a client that sends nothing back
+// (not even a pong) for idle_timeout_ms (checked every half of it, so the
+// close comes between one and one and a half limits after its last byte),
+// so a stalled consumer is released even when no more events come.
 //
-// Limits on what clients send: a message above read_message_max_bytes, or a
-// malformed frame, fails that client's read; Beast answers with a close frame
-// and only that client's session ends.
+// Limits on what clients send: frames must be masked, use no reserved bits
+// or opcodes, and control frames must be final and at most 125 bytes; a
+// message above read_message_max_bytes (close code 1009), a text message
+// that is not UTF-8 (1007) or any other malformed frame (1002) gets a close
+// frame, nothing more is read from that client and only its session ends.
+// Pings get a pong; a client's close frame is answered with the same code.
 #include <atomic>
 #include <chrono>
 #include <cstddef>

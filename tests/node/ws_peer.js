@@ -7,7 +7,15 @@
 //       open NAME URL           -> opened NAME | error NAME TEXT
 //       send NAME TEXT          -> sent NAME
 //       sendbin NAME SIZE       -> sent NAME          (SIZE zero bytes, binary)
+//       sendfrag NAME N TEXT    -> sent NAME          (TEXT's UTF-8 bytes as one text
+//                                                       message in N fragments, cuts
+//                                                       falling anywhere, even inside
+//                                                       a character)
+//       sendunmasked NAME TEXT  -> sent NAME          (a text frame without a mask,
+//                                                       which a client must never send)
+//       ping NAME PAYLOAD       -> pong NAME PAYLOAD  (once the pong arrives)
 //       close NAME              -> closed NAME CODE   (after the close handshake)
+//       closewith NAME CODE REASON -> closed NAME CODE REASON (the server's answer)
 //       state NAME              -> state NAME open|closed CODE
 //       count NAME              -> count NAME N
 //       wait NAME N TIMEOUT_MS  -> count NAME M        (once M >= N, or at the timeout)
@@ -82,6 +90,25 @@ if (mode === 'consume') {
       case 'send': c.ws.send(parts.slice(2).join(' ')); return reply('sent ' + name);
       case 'sendbin': c.ws.send(Buffer.alloc(parseInt(parts[2], 10)), { binary: true });
         return reply('sent ' + name);
+      case 'sendfrag': {
+        const n = parseInt(parts[2], 10);
+        const bytes = Buffer.from(parts.slice(3).join(' '), 'utf8');
+        for (let i = 0; i < n; ++i) {
+          const piece = bytes.subarray(Math.floor((bytes.length * i) / n),
+            Math.floor((bytes.length * (i + 1)) / n));
+          c.ws.send(piece, { binary: false, fin: i === n - 1 });
+        }
+        return reply('sent ' + name);
+      }
+      case 'sendunmasked': c.ws.send(parts.slice(2).join(' '), { mask: false });
+        return reply('sent ' + name);
+      case 'ping':
+        c.ws.once('pong', (data) => reply('pong ' + name + ' ' + data.toString('utf8')));
+        return c.ws.ping(parts.slice(2).join(' '));
+      case 'closewith':
+        c.ws.once('close', (code, reason) =>
+          reply('closed ' + name + ' ' + code + ' ' + reason.toString('utf8')));
+        return c.ws.close(parseInt(parts[2], 10), parts.slice(3).join(' '));
       case 'close':
         if (c.closeCode !== null) return reply('closed ' + name + ' ' + c.closeCode);
         c.ws.once('close', (code) => reply('closed ' + name + ' ' + code));
