@@ -27,6 +27,7 @@
 #include "db/db_connection.h"
 #include "json/json_document.h"
 #include "support/node_peer.h"
+#include "support/program_runner.h"
 #include "text/gbk.h"
 #include "text/literal.h"
 
@@ -47,112 +48,12 @@ void spit(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// A port nobody listens on right now.
-int free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
+using test::free_port;
 
-// The program as a child process with its standard output collected line by
-// line; killed when the test ends if it is still running.
-class Program {
+// The built program with its standard output collected line by line.
+class Program : public test::ProgramRunner {
  public:
-  explicit Program(std::vector<std::string> args) {
-    std::vector<std::string> texts{kProgram};
-    for (auto& a : args) texts.push_back(std::move(a));
-    std::vector<char*> argv;
-    for (auto& t : texts) argv.push_back(t.data());
-    argv.push_back(nullptr);
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(127);
-      ::dup2(fds[1], STDOUT_FILENO);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    fd_ = fds[0];
-    reader_ = std::thread([this] {
-      std::string pending;
-      char buf[4096];
-      for (;;) {
-        ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        pending.append(buf, static_cast<size_t>(n));
-        std::size_t nl;
-        while ((nl = pending.find('\n')) != std::string::npos) {
-          std::lock_guard lock(mutex_);
-          lines_.push_back(pending.substr(0, nl));
-          pending.erase(0, nl + 1);
-        }
-      }
-    });
-  }
-  ~Program() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  bool started() const { return pid_ > 0; }
-
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  bool wait_for_line(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      for (const auto& line : lines()) {
-        if (line.find(text) != std::string::npos) return true;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-
-  // Sends the signal and returns the exit code (-1: killed by a signal or
-  // no exit within the timeout).
-  int stop_with(int signal_number, std::chrono::milliseconds timeout = 10s) {
-    ::kill(pid_, signal_number);
-    return wait_exit(timeout);
-  }
-  int wait_exit(std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        if (reader_.joinable()) reader_.join();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int fd_ = -1;
-  std::thread reader_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+  explicit Program(std::vector<std::string> args) : ProgramRunner(kProgram, std::move(args)) {}
 };
 
 class HeadlessTest : public ::testing::Test {

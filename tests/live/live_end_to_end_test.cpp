@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"
-#include "program_runner.h"
+#include "support/program_runner.h"
 #include "text/literal.h"
 
 namespace lumora::live {
@@ -21,23 +21,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace text::literals;
+using lumora::test::free_port;
+using lumora::test::ProgramRunner;
 using test::FakePlatform;
-using test::ProgramRunner;
 using test::wait_until;
 
 const std::string kProgram = LUMORA_BINARY_DIR "/src/app/lumora";
-
-int free_port() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
 
 // The consumer prints each text message as a JSON string literal.
 std::string quoted(const std::string& text) {

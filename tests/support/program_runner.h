@@ -1,9 +1,12 @@
 #pragma once
 // The built program as a child process for end-to-end tests: standard output
 // collected line by line; killed when the object goes away if still running.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +17,20 @@
 #include <thread>
 #include <vector>
 
-namespace lumora::live::test {
+namespace lumora::test {
+
+// A 127.0.0.1 port nobody listens on right now.
+inline int free_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
 
 class ProgramRunner {
  public:
@@ -85,6 +101,10 @@ class ProgramRunner {
     }
     return count_lines(text) >= count;
   }
+  bool wait_for_line(const std::string& text,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+    return wait_for_lines(text, 1, timeout);
+  }
   // The exit code; -1 when killed by a signal or still running at the timeout.
   int wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -113,4 +133,4 @@ class ProgramRunner {
   std::vector<std::string> lines_;
 };
 
-}  // namespace lumora::live::test
+}  // namespace lumora::test
