@@ -18,7 +18,10 @@
 //      decoder bilibili-live-ws on the same bytes, timed inside Node.
 // A program, not a test: it prints figures and checks no goal.
 // Run from the build tree: bench/bench_live_pipeline [runs]
+#include <sys/resource.h>
 #include <zlib.h>
+
+#include <ctime>
 
 #include <algorithm>
 #include <charconv>
@@ -299,38 +302,75 @@ Throughput run_throughput_node(const std::vector<std::string>& frames, const std
 struct Latency {
   double p50 = 0, p99 = 0, max = 0;
   std::size_t measured = 0;
+  // The feeding thread's own CPU time per frame, beside the latency, tells
+  // the pipeline's cost from time spent waiting for a core.
+  double cpu_p50_us = 0, cpu_p99_us = 0;
+  long involuntary_switches = 0;  // the whole process's, while feeding
+};
+
+double percentile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  return sorted[std::min(sorted.size() - 1,
+                         static_cast<std::size_t>(q * static_cast<double>(sorted.size())))];
+}
+
+struct Paced {
+  std::vector<std::int64_t> arrival_ns;
+  std::vector<double> cpu_us;  // sorted
+  long involuntary_switches = 0;
 };
 
 // Latencies from (uid, receipt) pairs and the frames' arrival times.
 Latency summarize(const std::vector<std::pair<std::int64_t, std::int64_t>>& receipts,
-                  const std::vector<std::int64_t>& arrival_ns) {
+                  const Paced& paced) {
   std::vector<double> us;
   for (const auto& [uid, received_ns] : receipts) {
     std::size_t frame = static_cast<std::size_t>((uid - 1) / kMessagesPerFrame);
-    if (uid >= 1 && frame < arrival_ns.size())
-      us.push_back(static_cast<double>(received_ns - arrival_ns[frame]) / 1000.0);
+    if (uid >= 1 && frame < paced.arrival_ns.size())
+      us.push_back(static_cast<double>(received_ns - paced.arrival_ns[frame]) / 1000.0);
   }
   if (us.empty()) return {};
   std::sort(us.begin(), us.end());
-  auto pct = [&](double q) {
-    return us[std::min(us.size() - 1,
-                       static_cast<std::size_t>(q * static_cast<double>(us.size())))];
-  };
-  return {pct(0.50), pct(0.99), us.back(), us.size()};
+  return {percentile(us, 0.50),
+          percentile(us, 0.99),
+          us.back(),
+          us.size(),
+          percentile(paced.cpu_us, 0.50),
+          percentile(paced.cpu_us, 0.99),
+          paced.involuntary_switches};
 }
 
-// Feeds the frames at 2,000 events per second; their arrival times.
-std::vector<std::int64_t> feed_paced(Pipeline& p, const std::vector<std::string>& frames) {
-  std::vector<std::int64_t> arrival_ns(frames.size());
+double thread_cpu_us() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1000.0;
+}
+
+long involuntary_switches() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nivcsw;
+}
+
+// Feeds the frames at 2,000 events per second.
+Paced feed_paced(Pipeline& p, const std::vector<std::string>& frames) {
+  Paced paced;
+  paced.arrival_ns.resize(frames.size());
+  paced.cpu_us.reserve(frames.size());
+  const long switches_before = involuntary_switches();
   const auto period = std::chrono::microseconds(1000000 * kMessagesPerFrame / 2000);
   auto next = Clock::now();
   for (std::size_t f = 0; f < frames.size(); ++f) {
     std::this_thread::sleep_until(next);
     next += period;
-    arrival_ns[f] = steady_ns(Clock::now());
+    paced.arrival_ns[f] = steady_ns(Clock::now());
+    const double cpu_before_us = thread_cpu_us();
     p.feed(frames[f]);
+    paced.cpu_us.push_back(thread_cpu_us() - cpu_before_us);
   }
-  return arrival_ns;
+  paced.involuntary_switches = involuntary_switches() - switches_before;
+  std::sort(paced.cpu_us.begin(), paced.cpu_us.end());
+  return paced;
 }
 
 Latency run_latency_fast(const std::vector<std::string>& frames, const std::string& home) {
@@ -344,10 +384,10 @@ Latency run_latency_fast(const std::vector<std::string>& frames, const std::stri
                           receipts.emplace_back(event_uid(text), received_ns);
                         });
   if (!consumer.ok() || !p.wait_client()) return {};
-  std::vector<std::int64_t> arrival_ns = feed_paced(p, frames);
+  const Paced paced = feed_paced(p, frames);
   if (!consumer.wait_done(60s)) return {};
   p.server.stop();
-  return summarize(receipts, arrival_ns);
+  return summarize(receipts, paced);
 }
 
 Latency run_latency_node(const std::vector<std::string>& frames, const std::string& home) {
@@ -355,7 +395,7 @@ Latency run_latency_node(const std::vector<std::string>& frames, const std::stri
   if (!p.server.start()) return {};
   auto consumer = attach_node_consumer(p, "latency", frames.size() * kMessagesPerFrame);
   if (!consumer) return {};
-  std::vector<std::int64_t> arrival_ns = feed_paced(p, frames);
+  const Paced paced = feed_paced(p, frames);
   const std::string line = wait_line(*consumer, "latency ", 60s);
   std::vector<std::pair<std::int64_t, std::int64_t>> receipts;
   if (!line.empty()) {
@@ -368,7 +408,7 @@ Latency run_latency_node(const std::vector<std::string>& frames, const std::stri
     }
   }
   p.server.stop();
-  return summarize(receipts, arrival_ns);
+  return summarize(receipts, paced);
 }
 
 double median(std::vector<double> v) {
@@ -413,7 +453,7 @@ int main(int argc, char** argv) {
   const int kThroughputFrames = 20000;  // 200,000 events
   const int kLatencyFrames = 1000;      // 10,000 events over 5 s
   std::vector<std::string> frames = build_frames(kThroughputFrames, danmaku, gift);
-  const std::vector<std::string> paced(frames.begin(), frames.begin() + kLatencyFrames);
+  const std::vector<std::string> paced_frames(frames.begin(), frames.begin() + kLatencyFrames);
   std::size_t frame_bytes = 0;
   for (const auto& f : frames) frame_bytes += f.size();
   std::printf("frames: %d zlib batches of %d messages, %.0f bytes each on average\n",
@@ -459,14 +499,18 @@ int main(int argc, char** argv) {
 
   // ---- 2. latency at 2,000 events/s ----
   {
-    std::vector<double> p50, p99, max, node_p50, node_p99, node_max;
+    std::vector<double> p50, p99, max, cpu_p50, cpu_p99, switches;
+    std::vector<double> node_p50, node_p99, node_max;
     std::size_t measured = 0, node_measured = 0;
     for (int r = 0; r < runs; ++r) {
-      Latency a = run_latency_fast(paced, home);
-      Latency b = run_latency_node(paced, home);
+      Latency a = run_latency_fast(paced_frames, home);
+      Latency b = run_latency_node(paced_frames, home);
       p50.push_back(a.p50);
       p99.push_back(a.p99);
       max.push_back(a.max);
+      cpu_p50.push_back(a.cpu_p50_us);
+      cpu_p99.push_back(a.cpu_p99_us);
+      switches.push_back(static_cast<double>(a.involuntary_switches));
       node_p50.push_back(b.p50);
       node_p99.push_back(b.p99);
       node_max.push_back(b.max);
@@ -482,6 +526,11 @@ int main(int argc, char** argv) {
         "measured\n",
         median(p50), join(p50).c_str(), median(p99), join(p99).c_str(), median(max),
         join(max).c_str(), measured);
+    std::printf(
+        "    feeding thread CPU per frame of %d events: p50 %.0f [%s]  p99 %.0f [%s]; "
+        "involuntary context switches while feeding [%s]\n",
+        kMessagesPerFrame, median(cpu_p50), join(cpu_p50).c_str(), median(cpu_p99),
+        join(cpu_p99).c_str(), join(switches).c_str());
     std::printf(
         "  Node ws consumer:        p50 %.0f [%s]  p99 %.0f [%s]  max %.0f [%s]; %zu "
         "measured\n",
