@@ -1,28 +1,40 @@
 // The live pipeline, measured: received frames (zlib batches of DANMU_MSG and
 // SEND_GIFT messages shaped like the platform's) -> PacketDecoder::unpack ->
 // LiveMessageDispatcher -> EventRelay's builders -> deliver_event -> the
-// event WebSocket server -> a Node `ws` consumer on 127.0.0.1.
+// event WebSocket server -> one consumer on 127.0.0.1. The main consumer is a
+// raw-socket C++ reader in this process (support/ws_fast_consumer.h), fast
+// enough that the pipeline, not the consumer, sets the pace; the second rows
+// repeat each figure with a Node `ws` consumer.
 //
-// Prints:
+// Prints (throughput and latency as medians of several runs, the same frames
+// and counts for every row; the load average at start and end):
 //   1. events per second end to end (first frame handed to the decoder until
-//      the consumer has every event), and the pipeline's own rate (until the
-//      last event is queued for the consumer);
+//      the consumer's receipt of the last event), and the pipeline's own rate
+//      (until the last event is queued for the consumer);
 //   2. frame-arrival-to-consumer latency (p50, p99, max) with frames paced at
-//      2,000 events per second (arrival: the frame handed to the decoder);
+//      2,000 events per second (arrival: the frame handed to the decoder;
+//      receipt: the consumer's steady clock, in process for the C++ one);
 //   3. decode rate (unpack + dispatch into a counting sink) against the npm
 //      decoder bilibili-live-ws on the same bytes, timed inside Node.
 // A program, not a test: it prints figures and checks no goal.
+// Run from the build tree: bench/bench_live_pipeline [runs]
+#include <sys/resource.h>
 #include <zlib.h>
 
+#include <ctime>
+
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "json/jmap.h"
@@ -32,11 +44,13 @@
 #include "relay/event_relay.h"
 #include "relay/event_ws_server.h"
 #include "support/node_peer.h"
+#include "support/ws_fast_consumer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using lumora::bench::FastConsumer;
 using lumora::json::JMap;
 
 constexpr int kMessagesPerFrame = 10;  // 7 comments, 3 gifts
@@ -152,17 +166,101 @@ std::int64_t steady_ns(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
-// A consumer on the server, waited for until the server counts it as the
-// newest client.
-std::unique_ptr<lumora::test::NodePeer> attach_consumer(lumora::relay::EventWsServer& server,
-                                                        const std::string& mode, std::size_t n) {
+// The sender's uid of an event text ("uid":N); -1 when there is none.
+std::int64_t event_uid(std::string_view text) {
+  constexpr std::string_view key = "\"uid\":";
+  std::size_t at = text.find(key);
+  if (at == std::string_view::npos) return -1;
+  std::int64_t uid = -1;
+  const char* begin = text.data() + at + key.size();
+  std::from_chars(begin, text.data() + text.size(), uid);
+  return uid;
+}
+
+// One pipeline from the decoder to the event server, on its own panel.
+struct Pipeline {
+  explicit Pipeline(const std::string& data_path, lumora::relay::EventWsServerOptions options)
+      : server(std::move(options)), relay(panel, data_path, &server) {}
+  lumora::panel::PanelModel panel;  // 选择框_wss checked: the push path is on
+  lumora::relay::EventWsServer server;
+  lumora::relay::EventRelay relay;
+  lumora::live::RelayEventSink sink{relay};
+  lumora::live::LiveMessageDispatcher dispatcher{sink};
+  lumora::live::PacketDecoder decoder;
+
+  void feed(const std::string& frame) {
+    dispatcher.begin_frame();
+    decoder.unpack(frame, dispatcher);
+  }
+  bool wait_client() {
+    for (int i = 0; i < 500 && !server.has_last_client(); ++i) std::this_thread::sleep_for(10ms);
+    return server.has_last_client();
+  }
+};
+
+lumora::relay::EventWsServerOptions server_options(bool roomy) {
+  lumora::relay::EventWsServerOptions options;
+  options.bind_address = "127.0.0.1";
+  options.port = 0;
+  if (roomy) {
+    // Room for the whole run, so the measure is of the pipeline, not of drops.
+    options.queue_max_messages = 1u << 22;
+    options.queue_max_bytes = std::size_t{1} << 30;
+  }
+  return options;
+}
+
+struct Throughput {
+  double pipeline = 0;    // events/s until the last event was queued
+  double end_to_end = 0;  // events/s until the consumer's receipt of the last one
+  long missing = 0;       // events the consumer did not get in time
+  long out_of_order = 0;  // events whose uid was not the next one
+  std::uint64_t dropped = 0;
+  bool ok = false;
+};
+
+Throughput run_throughput_fast(const std::vector<std::string>& frames, const std::string& home) {
+  Pipeline p(home + "/data.json", server_options(true));
+  if (!p.server.start()) return {};
+  const long total = static_cast<long>(frames.size()) * kMessagesPerFrame;
+  // Events come in uid order 1, 2, ...; checked on the consumer thread.
+  std::int64_t next_uid = 1;
+  long out_of_order = 0;
+  FastConsumer consumer(p.server.port(), total, 0, false, [&](std::string_view text, long long) {
+    if (event_uid(text) != next_uid) ++out_of_order;
+    ++next_uid;
+  });
+  if (!consumer.ok() || !p.wait_client()) {
+    std::printf("fast consumer: %s\n", consumer.error().c_str());
+    return {};
+  }
+  const auto start = Clock::now();
+  for (const auto& frame : frames) p.feed(frame);
+  const double pipeline_s = seconds_since(start);
+  const bool done = consumer.wait_done(120s);
+  Throughput t;
+  t.pipeline = static_cast<double>(p.dispatcher.counters().events) / pipeline_s;
+  t.end_to_end = done ? static_cast<double>(total) * 1e9 /
+                            static_cast<double>(consumer.last_ns() - steady_ns(start))
+                      : 0.0;
+  t.missing = total - consumer.count();
+  t.out_of_order = done ? out_of_order : 0;
+  t.dropped = p.server.dropped_messages();
+  t.ok = done;
+  p.server.stop();
+  return t;
+}
+
+// A Node consumer on the server, waited for until the server counts it as
+// the newest client.
+std::unique_ptr<lumora::test::NodePeer> attach_node_consumer(Pipeline& p, const std::string& mode,
+                                                             std::size_t n) {
   auto peer = std::make_unique<lumora::test::NodePeer>(
       LUMORA_NODE_DIR "/live_bench_consumer.js",
-      std::vector<std::string>{"ws://127.0.0.1:" + std::to_string(server.port()) + "/", mode,
+      std::vector<std::string>{"ws://127.0.0.1:" + std::to_string(p.server.port()) + "/", mode,
                                std::to_string(n)});
-  if (!peer->ok()) return nullptr;
-  for (int i = 0; i < 500 && !server.has_last_client(); ++i) std::this_thread::sleep_for(10ms);
-  return server.has_last_client() ? std::move(peer) : nullptr;
+  if (!peer->ok() || !p.wait_client()) return nullptr;
+  return peer;
 }
 
 std::string wait_line(const lumora::test::NodePeer& peer, const std::string& prefix,
@@ -176,11 +274,174 @@ std::string wait_line(const lumora::test::NodePeer& peer, const std::string& pre
   return {};
 }
 
+Throughput run_throughput_node(const std::vector<std::string>& frames, const std::string& home) {
+  Pipeline p(home + "/data.json", server_options(true));
+  if (!p.server.start()) return {};
+  const long total = static_cast<long>(frames.size()) * kMessagesPerFrame;
+  auto consumer = attach_node_consumer(p, "count", static_cast<std::size_t>(total));
+  if (!consumer) return {};
+  const auto start = Clock::now();
+  for (const auto& frame : frames) p.feed(frame);
+  const double pipeline_s = seconds_since(start);
+  // "done N FIRST_NS LAST_NS", the Node side's monotonic clock (the steady one).
+  const std::string done = wait_line(*consumer, "done", 120s);
+  unsigned long long n = 0, first_ns = 0, last_ns = 0;
+  Throughput t;
+  t.pipeline = static_cast<double>(p.dispatcher.counters().events) / pipeline_s;
+  if (std::sscanf(done.c_str(), "done %llu %llu %llu", &n, &first_ns, &last_ns) == 3) {
+    t.end_to_end = static_cast<double>(total) * 1e9 /
+                   static_cast<double>(static_cast<std::int64_t>(last_ns) - steady_ns(start));
+    t.ok = true;
+  }
+  t.missing = total - static_cast<long>(n);
+  t.dropped = p.server.dropped_messages();
+  p.server.stop();
+  return t;
+}
+
+struct Latency {
+  double p50 = 0, p99 = 0, max = 0;
+  std::size_t measured = 0;
+  // The feeding thread's own CPU time per frame, beside the latency, tells
+  // the pipeline's cost from time spent waiting for a core.
+  double cpu_p50_us = 0, cpu_p99_us = 0;
+  long involuntary_switches = 0;  // the whole process's, while feeding
+};
+
+double percentile(const std::vector<double>& sorted, double q) {
+  if (sorted.empty()) return 0;
+  return sorted[std::min(sorted.size() - 1,
+                         static_cast<std::size_t>(q * static_cast<double>(sorted.size())))];
+}
+
+struct Paced {
+  std::vector<std::int64_t> arrival_ns;
+  std::vector<double> cpu_us;  // sorted
+  long involuntary_switches = 0;
+};
+
+// Latencies from (uid, receipt) pairs and the frames' arrival times.
+Latency summarize(const std::vector<std::pair<std::int64_t, std::int64_t>>& receipts,
+                  const Paced& paced) {
+  std::vector<double> us;
+  for (const auto& [uid, received_ns] : receipts) {
+    std::size_t frame = static_cast<std::size_t>((uid - 1) / kMessagesPerFrame);
+    if (uid >= 1 && frame < paced.arrival_ns.size())
+      us.push_back(static_cast<double>(received_ns - paced.arrival_ns[frame]) / 1000.0);
+  }
+  if (us.empty()) return {};
+  std::sort(us.begin(), us.end());
+  return {percentile(us, 0.50),
+          percentile(us, 0.99),
+          us.back(),
+          us.size(),
+          percentile(paced.cpu_us, 0.50),
+          percentile(paced.cpu_us, 0.99),
+          paced.involuntary_switches};
+}
+
+double thread_cpu_us() {
+  timespec t{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e6 + static_cast<double>(t.tv_nsec) / 1000.0;
+}
+
+long involuntary_switches() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nivcsw;
+}
+
+// Feeds the frames at 2,000 events per second.
+Paced feed_paced(Pipeline& p, const std::vector<std::string>& frames) {
+  Paced paced;
+  paced.arrival_ns.resize(frames.size());
+  paced.cpu_us.reserve(frames.size());
+  const long switches_before = involuntary_switches();
+  const auto period = std::chrono::microseconds(1000000 * kMessagesPerFrame / 2000);
+  auto next = Clock::now();
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    std::this_thread::sleep_until(next);
+    next += period;
+    paced.arrival_ns[f] = steady_ns(Clock::now());
+    const double cpu_before_us = thread_cpu_us();
+    p.feed(frames[f]);
+    paced.cpu_us.push_back(thread_cpu_us() - cpu_before_us);
+  }
+  paced.involuntary_switches = involuntary_switches() - switches_before;
+  std::sort(paced.cpu_us.begin(), paced.cpu_us.end());
+  return paced;
+}
+
+Latency run_latency_fast(const std::vector<std::string>& frames, const std::string& home) {
+  Pipeline p(home + "/data.json", server_options(false));
+  if (!p.server.start()) return {};
+  const long total = static_cast<long>(frames.size()) * kMessagesPerFrame;
+  std::vector<std::pair<std::int64_t, std::int64_t>> receipts;
+  receipts.reserve(static_cast<std::size_t>(total));
+  FastConsumer consumer(p.server.port(), total, 0, false,
+                        [&](std::string_view text, long long received_ns) {
+                          receipts.emplace_back(event_uid(text), received_ns);
+                        });
+  if (!consumer.ok() || !p.wait_client()) return {};
+  const Paced paced = feed_paced(p, frames);
+  if (!consumer.wait_done(60s)) return {};
+  p.server.stop();
+  return summarize(receipts, paced);
+}
+
+Latency run_latency_node(const std::vector<std::string>& frames, const std::string& home) {
+  Pipeline p(home + "/data.json", server_options(false));
+  if (!p.server.start()) return {};
+  auto consumer = attach_node_consumer(p, "latency", frames.size() * kMessagesPerFrame);
+  if (!consumer) return {};
+  const Paced paced = feed_paced(p, frames);
+  const std::string line = wait_line(*consumer, "latency ", 60s);
+  std::vector<std::pair<std::int64_t, std::int64_t>> receipts;
+  if (!line.empty()) {
+    lumora::json::JsonDocument pairs;
+    pairs.Parse(std::string_view(line).substr(8));
+    const std::size_t n = pairs.SizeAt("");
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string at = std::to_string(i);
+      receipts.emplace_back(pairs.GetInt64(at + "/0"), std::stoll(pairs.GetText(at + "/1")));
+    }
+  }
+  p.server.stop();
+  return summarize(receipts, paced);
+}
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+std::string join(const std::vector<double>& v) {
+  std::string out;
+  char buf[32];
+  for (double x : v) {
+    std::snprintf(buf, sizeof buf, "%.0f", x);
+    if (!out.empty()) out += ' ';
+    out += buf;
+  }
+  return out;
+}
+
+std::string load_average() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   namespace live = lumora::live;
-  namespace relay = lumora::relay;
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  std::printf("load average at start: %s (cores: %u)\n", load_average().c_str(),
+              std::thread::hardware_concurrency());
   const std::string danmaku = danmaku_template();
   const std::string gift = gift_template();
   std::printf("message shapes: DANMU_MSG %zu bytes, SEND_GIFT %zu bytes (%s)\n", danmaku.size(),
@@ -190,7 +451,9 @@ int main() {
                   : "built-in copies");
 
   const int kThroughputFrames = 20000;  // 200,000 events
+  const int kLatencyFrames = 1000;      // 10,000 events over 5 s
   std::vector<std::string> frames = build_frames(kThroughputFrames, danmaku, gift);
+  const std::vector<std::string> paced_frames(frames.begin(), frames.begin() + kLatencyFrames);
   std::size_t frame_bytes = 0;
   for (const auto& f : frames) frame_bytes += f.size();
   std::printf("frames: %d zlib batches of %d messages, %.0f bytes each on average\n",
@@ -201,103 +464,78 @@ int main() {
   if (!::mkdtemp(home_pattern)) return 1;
   const std::string home = home_pattern;
 
-  // ---- 1. end-to-end throughput ----
+  // ---- 1. end-to-end throughput; runs alternate between the consumers ----
   {
-    lumora::panel::PanelModel panel;  // 选择框_wss checked: the push path is on
-    relay::EventWsServerOptions options;
-    options.bind_address = "127.0.0.1";
-    options.port = 0;
-    // Room for the whole run, so the measure is of the pipeline, not of drops.
-    options.queue_max_messages = 1u << 22;
-    options.queue_max_bytes = std::size_t{1} << 30;
-    relay::EventWsServer server(options);
-    if (!server.start()) {
-      std::printf("event server: %s\n", server.error_text().c_str());
-      return 1;
+    std::vector<double> fast_e2e, fast_pipe, node_e2e, node_pipe;
+    long missing = 0, out_of_order = 0, node_missing = 0;
+    std::uint64_t dropped = 0;
+    for (int r = 0; r < runs; ++r) {
+      Throughput a = run_throughput_fast(frames, home);
+      Throughput b = run_throughput_node(frames, home);
+      fast_e2e.push_back(a.end_to_end);
+      fast_pipe.push_back(a.pipeline);
+      node_e2e.push_back(b.end_to_end);
+      node_pipe.push_back(b.pipeline);
+      missing += a.missing;
+      out_of_order += a.out_of_order;
+      node_missing += b.missing;
+      dropped += a.dropped + b.dropped;
     }
-    relay::EventRelay event_relay(panel, home + "/data.json", &server);
-    live::RelayEventSink sink(event_relay);
-    live::LiveMessageDispatcher dispatcher(sink);
-    live::PacketDecoder decoder;
-    const std::size_t total = static_cast<std::size_t>(kThroughputFrames) * kMessagesPerFrame;
-    auto consumer = attach_consumer(server, "count", total);
-    if (!consumer) {
-      std::printf("no consumer\n");
-      return 1;
-    }
-    auto start = Clock::now();
-    for (const auto& frame : frames) {
-      dispatcher.begin_frame();
-      decoder.unpack(frame, dispatcher);
-    }
-    double pipeline_s = seconds_since(start);
-    std::string done = wait_line(*consumer, "done", 120s);
-    double end_to_end_s = seconds_since(start);
-    std::printf(
-        "throughput: %zu events; pipeline %.0f events/s (%.3f s); end to end, consumer "
-        "has all: %.0f events/s (%.3f s)%s; dropped %llu\n",
-        total, static_cast<double>(dispatcher.counters().events) / pipeline_s, pipeline_s,
-        static_cast<double>(total) / end_to_end_s, end_to_end_s,
-        done.empty() ? " [consumer did not report]" : "",
-        static_cast<unsigned long long>(server.dropped_messages()));
-    server.stop();
+    std::printf("throughput, %d events per run, %d runs (events/s, median [runs]):\n",
+                kThroughputFrames * kMessagesPerFrame, runs);
+    std::printf("  C++ raw-socket consumer: end to end, consumer has all: %.0f [%s]\n",
+                median(fast_e2e), join(fast_e2e).c_str());
+    std::printf("                           pipeline alone:                %.0f [%s]\n",
+                median(fast_pipe), join(fast_pipe).c_str());
+    std::printf("                           missing %ld, out of order %ld\n", missing,
+                out_of_order);
+    std::printf("  Node ws consumer:        end to end, consumer has all: %.0f [%s]\n",
+                median(node_e2e), join(node_e2e).c_str());
+    std::printf("                           pipeline alone:                %.0f [%s]\n",
+                median(node_pipe), join(node_pipe).c_str());
+    std::printf("                           missing %ld; dropped (both) %llu\n", node_missing,
+                static_cast<unsigned long long>(dropped));
   }
 
   // ---- 2. latency at 2,000 events/s ----
   {
-    lumora::panel::PanelModel panel;
-    relay::EventWsServerOptions options;
-    options.bind_address = "127.0.0.1";
-    options.port = 0;
-    relay::EventWsServer server(options);
-    if (!server.start()) return 1;
-    relay::EventRelay event_relay(panel, home + "/data.json", &server);
-    live::RelayEventSink sink(event_relay);
-    live::LiveMessageDispatcher dispatcher(sink);
-    live::PacketDecoder decoder;
-    const int kFrames = 1000;  // 10,000 events over 5 s
-    std::vector<std::string> paced = build_frames(kFrames, danmaku, gift);
-    auto consumer =
-        attach_consumer(server, "latency", static_cast<std::size_t>(kFrames) * kMessagesPerFrame);
-    if (!consumer) return 1;
-    std::vector<std::int64_t> arrival_ns(kFrames);
-    const auto period = std::chrono::microseconds(1000000 * kMessagesPerFrame / 2000);
-    auto next = Clock::now();
-    for (int f = 0; f < kFrames; ++f) {
-      std::this_thread::sleep_until(next);
-      next += period;
-      auto arrived = Clock::now();
-      arrival_ns[static_cast<std::size_t>(f)] = steady_ns(arrived);
-      dispatcher.begin_frame();
-      decoder.unpack(paced[static_cast<std::size_t>(f)], dispatcher);
+    std::vector<double> p50, p99, max, cpu_p50, cpu_p99, switches;
+    std::vector<double> node_p50, node_p99, node_max;
+    std::size_t measured = 0, node_measured = 0;
+    for (int r = 0; r < runs; ++r) {
+      Latency a = run_latency_fast(paced_frames, home);
+      Latency b = run_latency_node(paced_frames, home);
+      p50.push_back(a.p50);
+      p99.push_back(a.p99);
+      max.push_back(a.max);
+      cpu_p50.push_back(a.cpu_p50_us);
+      cpu_p99.push_back(a.cpu_p99_us);
+      switches.push_back(static_cast<double>(a.involuntary_switches));
+      node_p50.push_back(b.p50);
+      node_p99.push_back(b.p99);
+      node_max.push_back(b.max);
+      measured += a.measured;
+      node_measured += b.measured;
     }
-    std::string line = wait_line(*consumer, "latency ", 60s);
-    std::vector<double> latencies_us;
-    if (!line.empty()) {
-      lumora::json::JsonDocument pairs;
-      pairs.Parse(std::string_view(line).substr(8));
-      std::size_t n = pairs.SizeAt("");
-      for (std::size_t i = 0; i < n; ++i) {
-        std::string at = std::to_string(i);
-        std::int64_t uid = pairs.GetInt64(at + "/0");
-        std::int64_t received = std::stoll(pairs.GetText(at + "/1"));
-        std::size_t frame = static_cast<std::size_t>((uid - 1) / kMessagesPerFrame);
-        if (frame < arrival_ns.size())
-          latencies_us.push_back(static_cast<double>(received - arrival_ns[frame]) / 1000.0);
-      }
-    }
-    std::sort(latencies_us.begin(), latencies_us.end());
-    auto pct = [&](double p) {
-      if (latencies_us.empty()) return 0.0;
-      return latencies_us[std::min(latencies_us.size() - 1,
-                                   static_cast<std::size_t>(p * latencies_us.size()))];
-    };
     std::printf(
-        "latency at 2,000 events/s (%d events per frame, %zu events measured): "
-        "p50 %.0f us, p99 %.0f us, max %.0f us\n",
-        kMessagesPerFrame, latencies_us.size(), pct(0.50), pct(0.99),
-        latencies_us.empty() ? 0.0 : latencies_us.back());
-    server.stop();
+        "latency frame arrival -> consumer receipt at 2,000 events/s, %d events x %d runs "
+        "(us, median [runs]):\n",
+        kLatencyFrames * kMessagesPerFrame, runs);
+    std::printf(
+        "  C++ raw-socket consumer: p50 %.0f [%s]  p99 %.0f [%s]  max %.0f [%s]; %zu "
+        "measured\n",
+        median(p50), join(p50).c_str(), median(p99), join(p99).c_str(), median(max),
+        join(max).c_str(), measured);
+    std::printf(
+        "    feeding thread CPU per frame of %d events: p50 %.0f [%s]  p99 %.0f [%s]; "
+        "involuntary context switches while feeding [%s]\n",
+        kMessagesPerFrame, median(cpu_p50), join(cpu_p50).c_str(), median(cpu_p99),
+        join(cpu_p99).c_str(), join(switches).c_str());
+    std::printf(
+        "  Node ws consumer:        p50 %.0f [%s]  p99 %.0f [%s]  max %.0f [%s]; %zu "
+        "measured\n",
+        median(node_p50), join(node_p50).c_str(), median(node_p99), join(node_p99).c_str(),
+        median(node_max), join(node_max).c_str(), node_measured);
   }
 
   // ---- 3. decode rate against the npm decoder ----
@@ -345,5 +583,6 @@ int main() {
   }
 
   std::filesystem::remove_all(home);
+  std::printf("load average at end: %s\n", load_average().c_str());
   return 0;
 }
