@@ -22,17 +22,16 @@ class Converter {
   Converter& operator=(const Converter&) = delete;
   bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
 
-  // Converts in, replacing what cannot be converted by "?". skip_length tells
-  // how many input bytes the offending character takes.
+  // Converts in and appends it to out, replacing what cannot be converted by
+  // "?". skip_length tells how many input bytes the offending character takes.
   template <typename SkipLength>
-  std::string run(std::string_view in, SkipLength skip_length) {
-    std::string out;
-    if (!ok()) return out;
+  void append(std::string_view in, std::string& out, SkipLength skip_length) {
+    if (!ok() || in.empty()) return;
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    out.resize(in.size() * 2 + 8);
+    size_t used = out.size();
+    out.resize(used + in.size() * 2 + 8);
     char* src = const_cast<char*>(in.data());
     size_t src_left = in.size();
-    size_t used = 0;
     while (src_left > 0) {
       char* dst = out.data() + used;
       size_t dst_left = out.size() - used;
@@ -54,6 +53,12 @@ class Converter {
       iconv(cd_, nullptr, nullptr, nullptr, nullptr);
     }
     out.resize(used);
+  }
+
+  template <typename SkipLength>
+  std::string run(std::string_view in, SkipLength skip_length) {
+    std::string out;
+    append(in, out, skip_length);
     return out;
   }
 
@@ -97,9 +102,46 @@ bool is_ascii(std::string_view bytes) noexcept {
   return true;
 }
 
+namespace {
+
+// Texts are mostly ASCII (JSON keys, numbers, addresses): runs of ASCII are
+// copied as they are and only the runs between them go through iconv.
+// segment_end(text, i) gives the end of the non-ASCII run starting at i.
+template <typename SegmentEnd, typename SkipLength>
+std::string convert_mixed(std::string_view in, Converter& converter, SegmentEnd segment_end,
+                          SkipLength skip_length) {
+  std::string out;
+  out.reserve(in.size() + in.size() / 2 + 8);
+  size_t i = 0;
+  while (i < in.size()) {
+    size_t ascii_end = i;
+    while (ascii_end < in.size() && static_cast<unsigned char>(in[ascii_end]) < 0x80) ++ascii_end;
+    out.append(in.substr(i, ascii_end - i));
+    if (ascii_end == in.size()) break;
+    size_t end = segment_end(in, ascii_end);
+    converter.append(in.substr(ascii_end, end - ascii_end), out, skip_length);
+    i = end;
+  }
+  return out;
+}
+
+// In UTF-8 every byte of a multi-byte character is 0x80 or above.
+size_t utf8_segment_end(std::string_view in, size_t i) {
+  while (i < in.size() && static_cast<unsigned char>(in[i]) >= 0x80) ++i;
+  return i;
+}
+
+// In GBK a trail byte may be ASCII (0x40..0x7E): the run steps by characters.
+size_t gbk_segment_end(std::string_view in, size_t i) {
+  while (i < in.size() && static_cast<unsigned char>(in[i]) >= 0x80) i += 2;
+  return i < in.size() ? i : in.size();
+}
+
+}  // namespace
+
 std::string utf8_to_gbk(std::string_view utf8) {
   if (is_ascii(utf8)) return std::string(utf8);
-  return to_gbk().run(utf8, utf8_sequence_length);
+  return convert_mixed(utf8, to_gbk(), utf8_segment_end, utf8_sequence_length);
 }
 
 std::string utf8_to_gbk_until_nul(std::string_view utf8) {
@@ -109,7 +151,7 @@ std::string utf8_to_gbk_until_nul(std::string_view utf8) {
 
 std::string gbk_to_utf8(std::string_view gbk) {
   if (is_ascii(gbk)) return std::string(gbk);
-  return from_gbk().run(gbk, gbk_sequence_length);
+  return convert_mixed(gbk, from_gbk(), gbk_segment_end, gbk_sequence_length);
 }
 
 bool charset_to_gbk(std::string_view bytes, std::string_view charset, std::string& out) {

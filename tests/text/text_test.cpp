@@ -47,6 +47,21 @@ TEST(GbkConversion, InvalidBytesBecomeQuestionMarks) {
   EXPECT_EQ(gbk_to_utf8("a\xFF"), "a?");
 }
 
+TEST(GbkConversion, MixedTextsKeepEveryRunInPlace) {
+  // ASCII runs are copied around the converted runs; a GBK trail byte in the
+  // ASCII range ("@" of 丂, "\\" of 乗) stays with its lead byte.
+  const std::string gbk = "{\"a\":\"" + kZhong + "x" + kCharWithAtTrail + "@" +
+                          kCharWithBackslashTrail + "\\\"}" + kWen;
+  const std::string utf8 = gbk_to_utf8(gbk);
+  EXPECT_EQ(utf8, "{\"a\":\"中x丂@乗\\\"}文");
+  EXPECT_EQ(utf8_to_gbk(utf8), gbk);
+  EXPECT_EQ(gbk_to_utf8("a" + kZhong + "\x81"), "a中?");  // a lead byte cut at the end
+  EXPECT_EQ(gbk_to_utf8("\xFF"
+                        "A" +
+                        kZhong),
+            "?A中");
+}
+
 TEST(GbkConversion, UntilNulStopsAtFirstZeroByte) {
   std::string body("中文\0junk", std::string("中文").size() + 5);
   EXPECT_EQ(utf8_to_gbk_until_nul(body), kZhong + kWen);
