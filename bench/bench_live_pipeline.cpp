@@ -43,10 +43,14 @@
 #include "panel/panel_model.h"
 #include "relay/event_relay.h"
 #include "relay/event_ws_server.h"
+#include "support/figures.h"
 #include "support/node_peer.h"
 #include "support/ws_fast_consumer.h"
 
 namespace {
+
+using lumora::bench::load_average;
+using lumora::bench::median;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -411,12 +415,6 @@ Latency run_latency_node(const std::vector<std::string>& frames, const std::stri
   return summarize(receipts, paced);
 }
 
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 std::string join(const std::vector<double>& v) {
   std::string out;
   char buf[32];
@@ -426,13 +424,6 @@ std::string join(const std::vector<double>& v) {
     out += buf;
   }
   return out;
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
 }
 
 }  // namespace

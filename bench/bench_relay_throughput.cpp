@@ -24,11 +24,15 @@
 #include "relay/event_relay.h"
 #include "relay/event_ws_server.h"
 #include "relay/split_command.h"
+#include "support/figures.h"
 #include "support/ws_fast_consumer.h"
 #include "text/gbk.h"
 #include "text/literal.h"
 
 namespace {
+
+using lumora::bench::load_average;
+using lumora::bench::median;
 
 using namespace std::chrono_literals;
 using namespace lumora::text::literals;
@@ -47,12 +51,6 @@ long vm_rss_kib() {
     if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
   }
   return -1;
-}
-
-double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 std::string join(const std::vector<double>& v, const char* format) {
@@ -239,13 +237,6 @@ Latency run_latency_node_consumer(int count) {
   if (latency_us.empty()) return {};
   auto at = [&](double q) { return latency_us[static_cast<size_t>(q * (latency_us.size() - 1))]; };
   return {at(0.50), at(0.99), latency_us.back(), latency_us.size()};
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string a, b, c;
-  in >> a >> b >> c;
-  return a + " " + b + " " + c;
 }
 
 }  // namespace
