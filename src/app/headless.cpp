@@ -88,19 +88,21 @@ void apply_command_line(const CommandLine& line, PanelModel& panel, web::Setting
   if (line.http) panel.set_checked(Control::选择框_http, true);
   if (line.file) panel.set_checked(Control::选择框_文件系统, true);
   if (line.gbk) panel.set_checked(Control::单选框_GBK, true);
+  // As clicking a split radio and typing into its box would: both are stored.
+  auto choose_split = [&](Control radio, const char* mode, Control box, const std::string& key,
+                          const std::string& value) {
+    panel.set_checked(radio, true);
+    settings.write_setting("分割类型"_gbk, mode);
+    panel.set_text(box, value);
+    settings.write_setting(key, value);
+  };
   if (line.split_bytes) {
-    const std::string count = std::to_string(*line.split_bytes);
-    panel.set_checked(Control::单选框_弹幕截取, true);
-    settings.write_setting("分割类型"_gbk, "1");
-    panel.set_text(Control::编辑框_截取字符, count);
-    settings.write_setting("截取字符"_gbk, count);
+    choose_split(Control::单选框_弹幕截取, "1", Control::编辑框_截取字符, "截取字符"_gbk,
+                 std::to_string(*line.split_bytes));
   }
   if (line.split_separator) {
-    const std::string separator = text::utf8_to_gbk(*line.split_separator);
-    panel.set_checked(Control::单选框_弹幕分割, true);
-    settings.write_setting("分割类型"_gbk, "2");
-    panel.set_text(Control::编辑框_分割字符, separator);
-    settings.write_setting("分割字符"_gbk, separator);
+    choose_split(Control::单选框_弹幕分割, "2", Control::编辑框_分割字符, "分割字符"_gbk,
+                 text::utf8_to_gbk(*line.split_separator));
   }
   if (line.room) {
     const std::string room = text::utf8_to_gbk(*line.room);
